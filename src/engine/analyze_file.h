@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "engine/job_error.h"
+#include "output/analyze_result.h"
+#include "output/meta_entry.h"
+#include "settings/app_settings.h"
+
+namespace quellmark {
+
+class CSVWriter;
+
+/// What analyzeFile needs from the run. The maps and the settings are shared
+/// read-only by every file task; the callbacks hop to the main thread.
+struct FileTaskContext {
+    std::string folderPath;
+    AppSettings settings;
+    const PreviousRows* previousRows = nullptr;
+    const MetaMap* previousMeta = nullptr;
+    /// Relative paths that two or more listed files share: never carried over, no meta entry.
+    const std::set<std::string>* ambiguousPaths = nullptr;
+    /// Runs `fn` on the main thread and waits (the writer and the counters live there).
+    std::function<void(std::function<void()>)> onMainThread;
+    CSVWriter* writer = nullptr;
+    /// Main-thread callbacks into the engine's published state.
+    std::function<void(const std::string& fileName)> setCurrentFileName;
+    std::function<void(bool isError)> countProcessed;
+};
+
+/// One file of a run: carried over when unchanged, else probed and measured,
+/// then written and counted. Fails only with the cancellation error (checked
+/// first, and inside the writer) or the writer's error.
+Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,
+                         std::stop_token stop);
+
+/// The file's path relative to `folderPath` (byte prefix, then one "/" removed),
+/// or its last component when it does not begin with the folder path. Bytes; the
+/// caller repairs UTF-8 for the CSV.
+std::string makeRelativePath(const std::filesystem::path& file, std::string_view folderPath);
+
+/// The gain for `measuredLUFS`: target − loudness, clamped to ±clamp, rounded to
+/// 0.1 half away from zero; 0 when the loudness is NaN.
+double gainFor(double measuredLUFS, double targetLUFS, double clampDB);
+/// round(x × 10) ÷ 10, halves away from zero; NaN and infinities unchanged.
+double roundToTenth(double x);
+
+}  // namespace quellmark

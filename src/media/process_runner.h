@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/job_error.h"
+
+namespace quellmark {
+
+/// Both output streams of a finished child, decoded as UTF-8 with invalid bytes replaced.
+struct ProcessOutput {
+    std::string stdoutText;
+    std::string stderrText;
+};
+
+/// Runs `executable` with `arguments` (no shell), standard input from /dev/null,
+/// both outputs captured whole. Blocks the calling thread until the child has
+/// exited and both pipes reached end of file. The child gets a process group of
+/// its own; at `timeLimitSeconds` after the launch the group gets SIGTERM, and
+/// SIGKILL 10 s later if it is still there. Fails with the launch error, or with
+/// "プロセスが失敗しました (status=N)" for a non-zero exit code N or death by signal N.
+/// Any thread; calls share nothing.
+Result<ProcessOutput> runProcess(const std::filesystem::path& executable,
+                                 const std::vector<std::string>& arguments,
+                                 double timeLimitSeconds);
+
+/// SIGKILL to the process group of every tool that a runProcess call is running
+/// now. For a front end that must end at once; safe from any thread (not from a
+/// signal handler).
+void killRunningProcessGroups();
+
+}  // namespace quellmark

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+
+#include "engine/job_error.h"
+#include "output/analyze_result.h"
+#include "output/meta_entry.h"
+
+namespace quellmark {
+
+/// Writes one run's result files. Rows go to volume_gains.csv.tmp; `finish`
+/// installs it over volume_gains.csv with one atomic rename, then the complete
+/// meta file. Not thread-safe: the engine calls it from its main thread only.
+/// Holds an exclusive flock on the temporary CSV from `begin` until it is
+/// destroyed, so two runs never write one folder.
+class CSVWriter {
+public:
+    /// Touches no file. `outputURL` is the folder joined with "volume_gains.csv".
+    explicit CSVWriter(std::filesystem::path outputURL);
+    /// Closes what is open and releases the lock; never installs anything.
+    ~CSVWriter();
+    CSVWriter(const CSVWriter&) = delete;
+    CSVWriter& operator=(const CSVWriter&) = delete;
+
+    const std::filesystem::path& outputURL() const { return m_outputURL; }
+    const std::filesystem::path& tmpURL() const { return m_tmpURL; }
+    const std::filesystem::path& metaURL() const { return m_metaURL; }
+    const std::filesystem::path& journalURL() const { return m_journalURL; }
+
+    /// Creates the folder if needed, takes the lock and writes the header to the
+    /// temporary CSV. Fails with the system error, or with "別の解析がこのフォルダに
+    /// 書き込み中です。" when another writer holds the folder.
+    Result<void> begin();
+    /// Appends one row (one write, never a partial line) and records `entry` when
+    /// the status is "ok". Fails with notInitialized outside begin..finish, with the
+    /// cancellation error when `stop` is requested, or with the system error.
+    Result<void> write(const AnalyzeResult& result, const std::optional<MetaEntry>& entry,
+                       std::stop_token stop = {});
+    /// Installs the temporary CSV and then the meta file; removes the journal.
+    /// Does nothing (and succeeds) when this writer's `begin` never succeeded.
+    Result<void> finish();
+    /// Ends without installing: closes the temporary CSV, keeps it and the
+    /// journal for a later resume, and leaves volume_gains.csv and the meta file alone.
+    void abandon();
+
+    /// True once `finish` has installed this writer's CSV.
+    bool hasInstalledOutput() const { return m_installed; }
+
+private:
+    std::filesystem::path m_outputURL;
+    std::filesystem::path m_tmpURL;
+    std::filesystem::path m_metaURL;
+    std::filesystem::path m_journalURL;
+    int m_fd = -1;
+    bool m_begun = false;
+    bool m_installed = false;
+    MetaMap m_metaMap;
+    int m_sinceMetaFlush = 0;
+};
+
+}  // namespace quellmark
