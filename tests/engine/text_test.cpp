@@ -55,3 +55,21 @@ TEST(JobErrorTest, DescriptionsAreTheUserTexts) {
 
 }  // namespace
 }  // namespace quellmark
+
+#include "engine/progress_text.h"
+
+namespace quellmark {
+namespace {
+
+TEST(ProgressTextTest, RemainingTimeRoundsHalvesAwayAndHasNoHourUnit) {
+    const std::pair<double, std::string> cases[] = {
+        {0, "0秒"}, {45, "45秒"}, {59.4, "59秒"}, {59.5, "1分0秒"}, {60, "1分0秒"},
+        {125, "2分5秒"}, {3725, "62分5秒"},
+    };
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(formatRemaining(seconds), text) << seconds;
+    EXPECT_EQ(countsText(12, 340), "12 / 340 件");
+    EXPECT_EQ(errorCountText(3), "(エラー 3 件)");
+}
+
+}  // namespace
+}  // namespace quellmark
