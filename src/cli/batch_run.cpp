@@ -70,7 +70,7 @@ int reportOutcome(const EngineSnapshot& outcome) {
 
 }  // namespace
 
-int runBatch(const CliCommand& command) {
+int runCommandLineBatch(const CliCommand& command) {
     MainLoop loop;
     const std::shared_ptr<AnalysisEngine> engine = AnalysisEngine::create(loop.queue());
     ProgressDisplay display(!command.quiet && isatty(STDERR_FILENO) == 1, [&engine] { return engine->snapshot(); });

@@ -9,6 +9,6 @@ namespace quellmark {
 /// before any other thread was started. Prints the outcome and returns the
 /// exit status: 0 finished, 1 failed or nothing to analyse, 130 cancelled.
 /// Does not return when a second SIGINT or SIGTERM ends the process.
-int runBatch(const CliCommand& command);
+int runCommandLineBatch(const CliCommand& command);
 
 }  // namespace quellmark

@@ -40,5 +40,5 @@ int main(int argc, char** argv) {
         auto store = quellmark::DefaultsStore::standard();
         command->settings.save(store);
     }
-    return quellmark::runBatch(*command);
+    return quellmark::runCommandLineBatch(*command);
 }
