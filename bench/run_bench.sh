@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# How close a whole run of quellmark-cli comes to the tools' own cost.
+#   cli   quellmark-cli --full --jobs 2 over the corpus
+#   ideal the wall times of every ffprobe and ffmpeg run (the command lines
+#         Quellmark uses), timed one by one and summed, divided by 2 jobs
+#   loop  a plain sequential shell loop running the same two commands per file
+# Rounds alternate the three so that load from elsewhere hits each alike; the
+# medians are compared. Targets: cli <= 1.05 x ideal, loop >= 1.8 x cli.
+# Usage: bench/run_bench.sh [BUILD] [ROUNDS]   (defaults: build, 3)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-build}
+rounds=${2:-3}
+cli=$build/quellmark-cli
+corpus=${QUELLMARK_BENCH_CORPUS:-$here/corpus}
+[ -x "$cli" ] || { echo "$0: $cli not found; build first" >&2; exit 1; }
+ffmpeg=$(command -v ffmpeg) || { echo "$0: ffmpeg not found" >&2; exit 1; }
+ffprobe=$(command -v ffprobe) || { echo "$0: ffprobe not found" >&2; exit 1; }
+
+"$here/corpus.sh" "$corpus"
+corpus=$(cd "$corpus" && pwd)
+mapfile -d '' files < <(find "$corpus" -type f \( -name '*.flac' -o -name '*.mp3' -o -name '*.wav' \
+  -o -name '*.ogg' -o -name '*.m4a' \) -print0 | sort -z)
+echo "corpus: ${#files[@]} files in $corpus"
+
+config=$(mktemp -d)
+trap 'rm -rf -- "$config"' EXIT
+
+now_ns() { date +%s%N; }
+
+probe() {
+  "$ffprobe" -v error -select_streams a:0 -print_format json -show_entries \
+    "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$1" >/dev/null 2>&1 || true
+}
+measure() {
+  "$ffmpeg" -nostdin -hide_banner -nostats -i "$1" -vn \
+    -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
+}
+
+run_cli() {
+  local start end
+  start=$(now_ns)
+  XDG_CONFIG_HOME=$config "$cli" --full --jobs 2 --quiet --ffmpeg "$ffmpeg" "$corpus" >/dev/null
+  end=$(now_ns)
+  echo $((end - start))
+}
+
+run_ideal() {
+  local total=0 start end f
+  for f in "${files[@]}"; do
+    start=$(now_ns); probe "$f"; end=$(now_ns); total=$((total + end - start))
+    start=$(now_ns); measure "$f"; end=$(now_ns); total=$((total + end - start))
+  done
+  echo $((total / 2))
+}
+
+run_loop() {
+  local start end f
+  start=$(now_ns)
+  for f in "${files[@]}"; do
+    probe "$f"
+    measure "$f"
+  done
+  end=$(now_ns)
+  echo $((end - start))
+}
+
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
+
+cli_times=() ideal_times=() loop_times=()
+for round in $(seq 1 "$rounds"); do
+  cli_times+=("$(run_cli)")
+  ideal_times+=("$(run_ideal)")
+  loop_times+=("$(run_loop)")
+  echo "round $round: cli $(seconds "${cli_times[-1]}") s, ideal $(seconds "${ideal_times[-1]}") s," \
+    "loop $(seconds "${loop_times[-1]}") s"
+done
+
+cli_ns=$(median "${cli_times[@]}")
+ideal_ns=$(median "${ideal_times[@]}")
+loop_ns=$(median "${loop_times[@]}")
+awk -v c="$cli_ns" -v i="$ideal_ns" -v l="$loop_ns" 'BEGIN {
+  printf "median: cli %.2f s, ideal %.2f s, loop %.2f s\n", c / 1e9, i / 1e9, l / 1e9
+  printf "cli / ideal = %.3f (target <= 1.05)\n", c / i
+  printf "loop / cli  = %.3f (target >= 1.8)\n", l / c
+}'
