@@ -1,0 +1,170 @@
+#include "settings/app_settings.h"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "settings/defaults_store.h"
+#include "support/temp_dir.h"
+
+namespace quellmark {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+const AppSettings kDefaults{};
+
+AppSettings loadFromBytes(const TempDir& dir, std::string_view bytes) {
+    writeFile(dir / "quellmark.settings", bytes);
+    return AppSettings::load(DefaultsStore(dir.path()));
+}
+
+TEST(AppSettings, NothingStoredGivesTheDefaults) {
+    TempDir dir;
+    const AppSettings loaded = AppSettings::load(DefaultsStore(dir / "never-created"));
+    EXPECT_EQ(loaded.targetLUFS, -18.0);
+    EXPECT_EQ(loaded.clampDB, 12.0);
+    EXPECT_FALSE(loaded.parallelism.has_value());
+    EXPECT_TRUE(loaded.incremental);
+    EXPECT_FALSE(loaded.ffmpegPath.has_value());
+    EXPECT_EQ(loaded.audioExtensions, (std::set<std::string>{"mp3", "m4a", "aac", "flac", "wav", "aiff", "aif",
+                                                             "ogg", "oga", "opus", "wv", "alac", "mp4"}));
+}
+
+TEST(AppSettings, StoredBytesAreCompactAndLocaleFree) {
+    TempDir dir;
+    DefaultsStore store(dir.path());
+    AppSettings settings;
+    settings.audioExtensions = {"mp3", "flac"};
+    settings.save(store);
+    EXPECT_EQ(readFile(dir / "quellmark.settings"),
+              R"({"targetLUFS":-18.0,"clampDB":12.0,"incremental":true,"audioExtensions":["flac","mp3"]})");
+
+    settings.targetLUFS = -23.5;
+    settings.clampDB = 0.25;
+    settings.parallelism = 4;
+    settings.incremental = false;
+    settings.ffmpegPath = "/opt/ffmpeg/bin/ffmpeg";
+    settings.save(store);
+    EXPECT_EQ(readFile(dir / "quellmark.settings"),
+              R"({"targetLUFS":-23.5,"clampDB":0.25,"parallelism":4,"incremental":false,)"
+              R"("ffmpegPath":"/opt/ffmpeg/bin/ffmpeg","audioExtensions":["flac","mp3"]})");
+    EXPECT_EQ(AppSettings::load(store), settings);
+}
+
+TEST(AppSettings, RoundTripKeepsEveryField) {
+    TempDir dir;
+    DefaultsStore store(dir / "nested" / "quellmark");
+    AppSettings settings;
+    settings.targetLUFS = -14.1;
+    settings.clampDB = 0.0;
+    settings.parallelism = -3;
+    settings.ffmpegPath = "/home/ユーザー/ff \"mpeg\"\\bin";
+    settings.audioExtensions = {};
+    settings.save(store);
+    EXPECT_EQ(AppSettings::load(store), settings);
+    settings.ffmpegPath = "";
+    settings.audioExtensions = {"", "MP3", "fläc"};
+    settings.save(store);
+    EXPECT_EQ(AppSettings::load(store), settings);
+}
+
+TEST(AppSettings, UnstorableValuesLeaveThePreviousBytes) {
+    TempDir dir;
+    DefaultsStore store(dir.path());
+    AppSettings previous;
+    previous.targetLUFS = -20;
+    previous.save(store);
+    const std::string before = readFile(dir / "quellmark.settings");
+
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [target, clamp, path] : {std::tuple{std::nan(""), 12.0, "/usr/bin/ffmpeg"},
+                                              std::tuple{-18.0, inf, "/usr/bin/ffmpeg"},
+                                              std::tuple{-inf, 12.0, "/usr/bin/ffmpeg"},
+                                              std::tuple{-18.0, 12.0, "/m\xE9" "dia/ffmpeg"}}) {
+        AppSettings bad;
+        bad.targetLUFS = target;
+        bad.clampDB = clamp;
+        bad.ffmpegPath = path;
+        bad.save(store);
+        EXPECT_EQ(readFile(dir / "quellmark.settings"), before) << target << " " << clamp << " " << path;
+    }
+}
+
+TEST(AppSettings, DamagedValuesGiveTheCompleteDefaults) {
+    const std::string_view cases[] = {
+        "",
+        "garbage",
+        "[]",
+        "null",
+        R"({"clampDB":3,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":3,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false})",
+        R"({"targetLUFS":"-9","clampDB":3,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":null,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":1e999,"clampDB":3,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":-0.5,"incremental":false,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":0,"audioExtensions":["x"]})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":"x"})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x",1]})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"],"parallelism":3.5})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"],"parallelism":"4"})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"],"parallelism":9223372036854775808})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"],"parallelism":9.3e18})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"],"ffmpegPath":7})",
+        R"({"targetLUFS":-9,"clampDB":3,"incremental":false,"audioExtensions":["x"]} trailing)",
+    };
+    TempDir dir;
+    for (const std::string_view bytes : cases) EXPECT_EQ(loadFromBytes(dir, bytes), kDefaults) << bytes;
+}
+
+TEST(AppSettings, EveryCutOfAStoredValueGivesTheDefaults) {
+    AppSettings settings;
+    settings.parallelism = 2;
+    settings.ffmpegPath = "/usr/bin/ffmpeg";
+    settings.clampDB = 6;
+    const std::string bytes = encodeSettings(settings).value();
+    ASSERT_EQ(decodeSettings(bytes), settings);
+    for (size_t length = 0; length < bytes.size(); ++length) {
+        EXPECT_EQ(decodeSettings(bytes.substr(0, length)), std::nullopt) << length;
+    }
+}
+
+TEST(AppSettings, TolerantForms) {
+    struct Case {
+        std::string_view bytes;
+        double target, clamp;
+        std::optional<std::int64_t> parallelism;
+        std::optional<std::string> path;
+        std::set<std::string> extensions;
+    };
+    const Case cases[] = {
+        {R"({"audioExtensions":["wav","mp3","wav"],"incremental":true,"clampDB":12,"targetLUFS":-23})",
+         -23, 12, std::nullopt, std::nullopt, {"mp3", "wav"}},
+        {R"({"targetLUFS":-9.5,"clampDB":-0.0,"incremental":true,"audioExtensions":[],)"
+         R"("parallelism":null,"ffmpegPath":null,"unknown":{"a":[1]}})",
+         -9.5, 0, std::nullopt, std::nullopt, {}},
+        {R"({"targetLUFS":-9,"clampDB":3e0,"incremental":true,"audioExtensions":["\u00e9"],"parallelism":3.0})",
+         -9, 3, 3, std::nullopt, {"\xC3\xA9"}},
+        {R"({"targetLUFS":-9,"clampDB":3,"incremental":true,"audioExtensions":[],)"
+         R"("parallelism":-9223372036854775808,"ffmpegPath":""})",
+         -9, 3, std::numeric_limits<std::int64_t>::min(), "", {}},
+    };
+    for (const Case& c : cases) {
+        const auto decoded = decodeSettings(c.bytes);
+        ASSERT_TRUE(decoded.has_value()) << c.bytes;
+        EXPECT_EQ(decoded->targetLUFS, c.target) << c.bytes;
+        EXPECT_EQ(decoded->clampDB, c.clamp) << c.bytes;
+        EXPECT_FALSE(std::signbit(decoded->clampDB)) << c.bytes;
+        EXPECT_EQ(decoded->parallelism, c.parallelism) << c.bytes;
+        EXPECT_EQ(decoded->ffmpegPath, c.path) << c.bytes;
+        EXPECT_EQ(decoded->audioExtensions, c.extensions) << c.bytes;
+    }
+}
+
+}  // namespace
+}  // namespace quellmark
