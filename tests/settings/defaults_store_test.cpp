@@ -56,16 +56,12 @@ TEST(DefaultsStore, StandardFolderFollowsXdgRules) {
         ScopedEnv xdg("XDG_CONFIG_HOME", c.xdg);
         EXPECT_EQ(DefaultsStore::standard().folder(), c.expected) << (c.xdg ? c.xdg : "(unset)");
     }
-}
-
-TEST(DefaultsStore, StandardStoreIsWhereLoadAndSaveMeet) {
-    TempDir dir;
-    ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().c_str());
+    ScopedEnv xdg("XDG_CONFIG_HOME", config.c_str());
     AppSettings settings;
     settings.targetLUFS = -16;
     DefaultsStore store = DefaultsStore::standard();
     settings.save(store);
-    EXPECT_TRUE(fs::is_regular_file(dir / "quellmark" / "quellmark.settings"));
+    EXPECT_TRUE(fs::is_regular_file(dir / "config" / "quellmark" / "quellmark.settings"));
     EXPECT_EQ(AppSettings::load(), settings);
 }
 
