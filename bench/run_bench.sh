@@ -4,6 +4,8 @@
 #   ideal the wall times of every ffprobe and ffmpeg run (the command lines
 #         Quellmark uses), timed one by one and summed, divided by 2 jobs
 #   loop  a plain sequential shell loop running the same two commands per file
+#   cli1  quellmark-cli --jobs 1: against the loop, what Quellmark itself costs
+#         per file, whatever the machine's parallel capacity
 # Rounds alternate the three so that load from elsewhere hits each alike; the
 # medians are compared. Targets: cli <= 1.05 x ideal, loop >= 1.8 x cli.
 # Usage: bench/run_bench.sh [BUILD] [ROUNDS]   (defaults: build, 3)
@@ -38,13 +40,18 @@ measure() {
     -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
 }
 
-run_cli() {
-  local start end
+# Prints "wall-ns cpu-seconds": bash's `time` also counts the CPU of every
+# descendant that was waited for, so the tools' share is included. CPU time
+# hardly moves with load from elsewhere, which the wall times do.
+timed() {
+  local TIMEFORMAT='%U %S' start end cpu
   start=$(now_ns)
-  XDG_CONFIG_HOME=$config "$cli" --full --jobs 2 --quiet --ffmpeg "$ffmpeg" "$corpus" >/dev/null
+  cpu=$({ time "$@" >/dev/null 2>&1; } 2>&1 | awk '{ printf "%.2f", $1 + $2 }')
   end=$(now_ns)
-  echo $((end - start))
+  echo "$((end - start)) $cpu"
 }
+
+cli_once() { XDG_CONFIG_HOME=$config "$cli" --full --jobs "$1" --quiet --ffmpeg "$ffmpeg" "$corpus"; }
 
 run_ideal() {
   local total=0 start end f
@@ -55,34 +62,41 @@ run_ideal() {
   echo $((total / 2))
 }
 
-run_loop() {
-  local start end f
-  start=$(now_ns)
+loop_once() {
+  local f
   for f in "${files[@]}"; do
     probe "$f"
     measure "$f"
   done
-  end=$(now_ns)
-  echo $((end - start))
 }
 
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { printf "%s\n" "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 
-cli_times=() ideal_times=() loop_times=()
+cli_times=() ideal_times=() loop_times=() cli_cpus=() loop_cpus=() serial_times=()
 for round in $(seq 1 "$rounds"); do
-  cli_times+=("$(run_cli)")
+  read -r wall cpu < <(timed cli_once 2)
+  cli_times+=("$wall") cli_cpus+=("$cpu")
   ideal_times+=("$(run_ideal)")
-  loop_times+=("$(run_loop)")
-  echo "round $round: cli $(seconds "${cli_times[-1]}") s, ideal $(seconds "${ideal_times[-1]}") s," \
-    "loop $(seconds "${loop_times[-1]}") s"
+  read -r wall cpu < <(timed loop_once)
+  loop_times+=("$wall") loop_cpus+=("$cpu")
+  read -r wall cpu < <(timed cli_once 1)
+  serial_times+=("$wall")
+  echo "round $round: cli $(seconds "${cli_times[-1]}") s (cpu ${cli_cpus[-1]} s)," \
+    "ideal $(seconds "${ideal_times[-1]}") s, loop $(seconds "${loop_times[-1]}") s (cpu ${loop_cpus[-1]} s)," \
+    "cli1 $(seconds "${serial_times[-1]}") s, load $(cut -d' ' -f1 /proc/loadavg)"
 done
 
 cli_ns=$(median "${cli_times[@]}")
 ideal_ns=$(median "${ideal_times[@]}")
 loop_ns=$(median "${loop_times[@]}")
-awk -v c="$cli_ns" -v i="$ideal_ns" -v l="$loop_ns" 'BEGIN {
-  printf "median: cli %.2f s, ideal %.2f s, loop %.2f s\n", c / 1e9, i / 1e9, l / 1e9
+serial_ns=$(median "${serial_times[@]}")
+cli_cpu=$(median "${cli_cpus[@]}")
+loop_cpu=$(median "${loop_cpus[@]}")
+awk -v c="$cli_ns" -v i="$ideal_ns" -v l="$loop_ns" -v cc="$cli_cpu" -v lc="$loop_cpu" -v s="$serial_ns" 'BEGIN {
+  printf "median: cli %.2f s, ideal %.2f s, loop %.2f s, cli1 %.2f s\n", c / 1e9, i / 1e9, l / 1e9, s / 1e9
   printf "cli / ideal = %.3f (target <= 1.05)\n", c / i
   printf "loop / cli  = %.3f (target >= 1.8)\n", l / c
+  printf "cli1 / loop = %.3f (sequential: Quellmark against the bare tools)\n", s / l
+  printf "cpu: cli %.2f s, loop %.2f s, cli / loop = %.3f (what Quellmark adds to the tools)\n", cc, lc, cc / lc
 }'

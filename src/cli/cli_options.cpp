@@ -102,6 +102,25 @@ std::expected<fs::path, std::string> checkedFolder(const std::vector<std::string
     return absolute;
 }
 
+// CLI11's texts, reworded where they speak of its internals.
+std::string parseErrorReason(const CLI::ParseError& error) {
+    std::string reason = error.what();
+    std::replace(reason.begin(), reason.end(), '\n', ' ');
+    const std::string missingSuffix = " required TEXT missing";
+    if (const auto colon = reason.find(':'); colon != std::string::npos && reason.ends_with(missingSuffix)) {
+        return reason.substr(0, colon) + " needs a value";
+    }
+    const std::string overrideSuffix = " was given a disallowed flag override";
+    if (reason.ends_with(overrideSuffix)) return "--" + reason.substr(0, reason.size() - overrideSuffix.size()) + " takes no value";
+    // Every word that is not an option is a FOLDER, so what CLI11 did not
+    // expect is an option it does not know.
+    const std::string extrasMarker = " not expected: ";
+    if (const auto at = reason.find(extrasMarker); at != std::string::npos) {
+        return "unknown option: " + reason.substr(at + extrasMarker.size());
+    }
+    return reason;
+}
+
 }  // namespace
 
 fs::path absoluteFolderPath(const fs::path& folder) {
@@ -131,9 +150,7 @@ std::expected<CliCommand, std::string> parseCommandLine(const std::vector<std::s
         command.action = CliCommand::Action::help;
         return command;
     } catch (const CLI::ParseError& error) {
-        std::string reason = error.what();
-        std::replace(reason.begin(), reason.end(), '\n', ' ');
-        return std::unexpected(reason);
+        return std::unexpected(parseErrorReason(error));
     }
     if (raw.version) {
         command.action = CliCommand::Action::version;
