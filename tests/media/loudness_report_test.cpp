@@ -1,0 +1,372 @@
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "media/loudness.h"
+#include "support/temp_dir.h"
+
+namespace quellmark {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const std::string kUnreadable = "ebur128 の解析結果を読み取れませんでした";
+
+std::string summary(std::string_view integrated, std::string_view peak) {
+    return "[Parsed_ebur128_1 @ 0x5586f4e0cec0] Summary:\n\n  Integrated loudness:\n    I:         " +
+           std::string(integrated) + " LUFS\n    Threshold: -33.0 LUFS\n\n  Loudness range:\n    LRA:  0.0 LU\n\n"
+           "  True peak:\n    Peak:      " + std::string(peak) + " dBFS\n";
+}
+
+std::string frameLine(std::string_view integrated) {
+    return "[Parsed_ebur128_1 @ 0x5586f4e0cec0] t: 1.2  TARGET:-23 LUFS    M: -22.1 S: -22.5     I: " +
+           std::string(integrated) + " LUFS       LRA:   0.0 LU  FTPK: -1.0 -1.0 dBFS  TPK: -1.0 -1.0 dBFS\n";
+}
+
+void expectSameNumber(double actual, double expected, const char* what) {
+    if (std::isnan(expected)) {
+        EXPECT_TRUE(std::isnan(actual)) << what << " = " << actual;
+    } else {
+        EXPECT_NEAR(actual, expected, 1e-9) << what;
+    }
+}
+
+struct SummaryCase {
+    const char* name;
+    std::string report;
+    std::optional<double> loudness;  // nullopt: the ebur128 failure
+    double peak;
+};
+
+TEST(LoudnessReport, ReadsIntegratedLoudnessAndPeak) {
+    const SummaryCase cases[] = {
+        {"one summary", summary("-23.0", "-1.0"), -23.0, -1.0},
+        {"repeated identical summaries", summary("-23.0", "-1.0") + summary("-23.0", "-1.0"), -23.0, -1.0},
+        {"segments that differ", summary("-12.7", "-0.5") + summary("-38.1", "-20.0"), std::nullopt, kNaN},
+        {"stray silent segment left out", summary("-70.0", "-inf") + summary("-16.4", "-2.0"), -16.4, -2.0},
+        {"two segments agree, peak is the highest", summary("-20.0", "-3.0") + summary("-20.0", "-1.5") +
+                                                         summary("-70.0", "-9.0"),
+         -20.0, -1.5},
+        {"several summaries, -inf is the lowest", summary("-20.0", "-inf") + summary("-20.0", "-30.0"), -20.0, -30.0},
+        {"one silent summary keeps its peak", summary("-70.0", "-18.1"), kNaN, -18.1},
+        {"below the placeholder", summary("-72.5", "-40.0"), kNaN, -40.0},
+        {"all segments silent", summary("-70.0", "-inf") + summary("-70.0", "-inf"), kNaN, kNaN},
+        {"-inf peak", summary("-23.0", "-inf"), -23.0, kNaN},
+        {"per-frame lines are not a summary", frameLine("-22.0") + frameLine("-21.0"), std::nullopt, kNaN},
+        {"per-frame line after the summary", summary("-23.0", "-1.0") + frameLine("-22.0"), -23.0, -1.0},
+        {"silences and peak but no loudness",
+         "[silencedetect @ 0x1] silence_start: 0\n    Peak:      -1.0 dBFS\n", std::nullopt, kNaN},
+        {"empty report", "", std::nullopt, kNaN},
+        {"CRLF line ends", "  I:   -19.5 LUFS\r\n  Peak:  -0.3 dBFS\r\n", -19.5, -0.3},
+        {"CR line ends", "x\r  I:   -19.5 LUFS\r  Peak:  -0.3 dBFS\r", -19.5, -0.3},
+        {"U+2028 line ends", "x\u2028  I:   -19.5 LUFS\u2028  Peak:  -0.3 dBFS", -19.5, -0.3},
+        {"positive loudness", "I: 3.5 LUFS\nPeak: 6 dBFS\n", 3.5, 6.0},
+        {"unit missing", "  I:   -19.5\n", std::nullopt, kNaN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = parseLoudnessReport(c.report, 10.0);
+        if (!c.loudness) {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error().description(), kUnreadable);
+            continue;
+        }
+        ASSERT_TRUE(result.has_value()) << result.error().description();
+        expectSameNumber(result->integratedLUFS, *c.loudness, "loudness");
+        expectSameNumber(result->truePeakDBFS, c.peak, "peak");
+    }
+}
+
+struct Silence {
+    bool isStart;
+    std::string value;
+};
+
+std::string silenceReport(const std::vector<Silence>& lines, std::optional<std::string> progressTime) {
+    std::string report = "Input #0, wav, from 'in.wav':\n  Duration: 00:00:10.00, bitrate: 1536 kb/s\n";
+    bool progressWritten = false;
+    for (const auto& line : lines) {
+        // ffmpeg writes its final progress line before the end-of-stream silence_end.
+        if (progressTime && !progressWritten && &line == &lines.back() && !line.isStart) {
+            report += "size=N/A time=" + *progressTime + " bitrate=N/A speed= 134x    \n";
+            progressWritten = true;
+        }
+        report += "[silencedetect @ 0x55ce3f8ba040] ";
+        report += line.isStart ? "silence_start: " + line.value
+                               : "silence_end: " + line.value + " | silence_duration: 1.5";
+        report += "\n";
+    }
+    if (progressTime && !progressWritten) report += "size=N/A time=" + *progressTime + " bitrate=N/A speed=99x\n";
+    return report + summary("-23.0", "-1.0");
+}
+
+Silence start(std::string v) { return {true, std::move(v)}; }
+Silence end(std::string v) { return {false, std::move(v)}; }
+
+struct EdgeCase {
+    const char* name;
+    std::vector<Silence> lines;
+    double durationSec;
+    std::string progressTime;  // as printed after "time=", "" for no progress line
+    double leading;
+    double trailing;
+};
+
+TEST(LoudnessReport, FindsLeadingAndTrailingSilence) {
+    const EdgeCase cases[] = {
+        {"silence at the start only", {start("0"), end("1.5")}, 10.0, "", 1.5, 0},
+        {"silence at the start only, with progress", {start("0"), end("1.5")}, 10.0, "00:00:10.00", 1.5, 0},
+        {"unterminated last silence", {start("0"), end("1.5"), start("8.0")}, 10.0, "", 1.5, 2.0},
+        {"unterminated last silence, with progress", {start("0"), end("1.5"), start("8.0")}, 10.0, "00:00:10.00", 1.5,
+         2.0},
+        {"start beyond the tolerance", {start("0.06"), end("1.5")}, 10.0, "", 0, 0},
+        {"start beyond the tolerance, with progress", {start("0.06"), end("1.5")}, 10.0, "00:00:10.00", 0, 0},
+        {"start at the tolerance, never ends", {start("0.05")}, 10.0, "", 0, 9.95},
+        {"start at the tolerance, never ends, with progress", {start("0.05")}, 10.0, "00:00:10.00", 0, 9.95},
+        {"start after the duration", {start("12.0")}, 10.0, "", 0, 0},
+        {"start after the duration, with progress", {start("12.0")}, 10.0, "00:00:10.00", 0, 0},
+        {"ends without starts", {end("1.5"), end("4.0")}, 10.0, "", 0, 0},
+        {"ends without starts, with progress", {end("1.5"), end("10")}, 10.0, "00:00:10.00", 0, 0},
+        {"unknown duration", {start("0"), end("1.5"), start("8.0")}, kNaN, "", 0, 0},
+        {"zero duration", {start("0"), end("1.5"), start("8.0")}, 0.0, "", 0, 0},
+        {"no silence", {}, 10.0, "00:00:10.00", 0, 0},
+        // The silence that lasts to the end of the stream is closed at the stream's end.
+        {"silence, tone, silence", {start("0"), end("2.00006"), start("7.99996"), end("11")}, 11.0, "00:00:11.00",
+         2.00006, 3.00004},
+        {"silence, tone, silence, no progress line", {start("0"), end("2.00006"), start("7.99996"), end("11")}, 11.0,
+         "", 2.00006, 3.00004},
+        {"silence then a short tone", {start("0"), end("2.00006")}, 2.2, "00:00:02.20", 2.00006, 0},
+        {"silent throughout", {start("0"), end("3")}, 3.0, "00:00:03.00", 0, 3.0},
+        {"silent throughout, no progress line", {start("0"), end("3")}, 3.0, "", 0, 3.0},
+        {"end-of-stream end is what counts, not the duration",
+         {start("0"), end("1"), start("7"), end("9.995")}, 10.0, "00:00:09.99", 1.0, 2.995},
+        {"silence ending 0.2 s before the decoded end is real", {start("0"), end("1"), start("9"), end("9.8")}, 10.0,
+         "00:00:10.00", 1.0, 0},
+        {"a few samples in", {start("2.08333e-05"), end("2.00002")}, 3.0, "00:00:03.00", 2.00002, 0},
+        {"exponent with capital E and sign", {start("4.1E+00")}, 10.0, "", 0, 5.9},
+        {"negative first end is raised to 0", {start("0"), end("-0.01")}, 10.0, "", 0, 0},
+        {"a start past the decoded end", {start("0"), end("2"), start("11")}, 10.0, "00:00:10.00", 2, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string report =
+            silenceReport(c.lines, c.progressTime.empty() ? std::nullopt : std::optional(c.progressTime));
+        const auto result = parseLoudnessReport(report, c.durationSec);
+        ASSERT_TRUE(result.has_value()) << result.error().description();
+        EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
+        EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
+    }
+}
+
+TEST(LoudnessReport, DecodedLengthStandsInForAMissingOrWrongDuration) {
+    const std::string report = silenceReport({start("0"), end("2"), start("9"), end("11")}, "00:00:11.00");
+    struct {
+        double probeSec;
+        double leading;
+        double trailing;
+        double effective;
+    } const cases[] = {
+        {kNaN, 2, 2, 11.0},    // probe failed
+        {238.0, 2, 2, 11.0},   // ADTS estimate from the bitrate
+        {11.4, 2, 2, 11.4},    // close enough: the probe's figure stands
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.probeSec);
+        const auto result = parseLoudnessReport(report, c.probeSec);
+        ASSERT_TRUE(result.has_value());
+        EXPECT_DOUBLE_EQ(result->decodedSec, 11.0);
+        EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
+        EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
+        EXPECT_DOUBLE_EQ(effectiveDuration(c.probeSec, result->decodedSec), c.effective);
+    }
+}
+
+TEST(LoudnessReport, EffectiveDuration) {
+    struct {
+        double probeSec;
+        double decodedSec;
+        double expected;
+    } const cases[] = {
+        {10.0, kNaN, 10.0}, {kNaN, kNaN, kNaN}, {kNaN, 3.0, 3.0},   {238.0, 11.0, 11.0},
+        {11.5, 11.0, 11.5}, {10.49, 11.0, 11.0}, {11.04, 11.0, 11.04}, {-1.0, 2.0, 2.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.probeSec << " / " << c.decodedSec);
+        expectSameNumber(effectiveDuration(c.probeSec, c.decodedSec), c.expected, "duration");
+    }
+}
+
+TEST(LoudnessReport, ReadsTheDecodedLengthFromTheLastProgressLine) {
+    const std::string tail = summary("-23.0", "-1.0");
+    struct {
+        const char* name;
+        std::string report;
+        double decodedSec;
+    } const cases[] = {
+        {"plain", "size=N/A time=00:00:11.00 bitrate=N/A speed= 134x    \n", 11.0},
+        {"hours", "size=N/A time=01:02:03.45 bitrate=N/A\n", 3723.45},
+        {"more than 99 hours", "size=N/A time=100:00:00.00 bitrate=N/A\n", 360000.0},
+        {"last line wins", "size=N/A time=00:00:05.00\rsize=N/A time=00:00:07.50 bitrate=N/A\n", 7.5},
+        {"not at a line start", "  size=N/A time=00:00:05.00\n", kNaN},
+        {"time N/A", "size=N/A time=N/A bitrate=N/A\n", kNaN},
+        {"zero", "size=N/A time=00:00:00.00 bitrate=N/A\n", kNaN},
+        {"negative", "size=N/A time=-00:00:01.00 bitrate=N/A\n", kNaN},
+        {"no time field", "size=N/A bitrate=N/A\n", kNaN},
+        {"malformed", "size=N/A time=00:0x:01.00\n", kNaN},
+        {"later line without time hides an earlier time", "size=N/A time=00:00:05.00\nsize=N/A\n", kNaN},
+        {"no progress line", "", kNaN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = parseLoudnessReport(c.report + tail, 10.0);
+        ASSERT_TRUE(result.has_value());
+        expectSameNumber(result->decodedSec, c.decodedSec, "decoded length");
+    }
+}
+
+TEST(LoudnessReport, SilenceTimesComeOnlyFromTheFiltersOwnLines) {
+    // The header echoes file names and tags; none of them is a silence time.
+    const std::string header =
+        "Input #0, wav, from '/music/silence_start: 0.01.wav':\n"
+        "  Metadata:\n"
+        "    title           : silence_start: 0.01\n"
+        "    comment         : [silencedetect @ 0x1] silence_start: 0.02\n"
+        "[wav @ 0x1] silence_start: 0.03\n"
+        "[Parsed_ebur128_1 @ 0x2] silence_start: 0.04\n"
+        "silence_end: 1.0\n";
+    const std::string body = "[silencedetect @ 0x55ce3f8ba040] silence_start: 4\n"
+                             "[Parsed_silencedetect_0 @ 0x5] silence_end: 5 | silence_duration: 1\n"
+                             "[silencedetect] silence_start: 8\n";
+    const auto result = parseLoudnessReport(header + body + summary("-23.0", "-1.0"), 10.0);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->leadingSilenceSec, 0);
+    EXPECT_DOUBLE_EQ(result->trailingSilenceSec, 2.0);
+}
+
+TEST(LoudnessReport, SplitsLinesAtEveryLineSeparator) {
+    const char* separators[] = {"\n", "\r", "\r\n", "\v", "\f", "\u0085", "\u2028", "\u2029"};
+    for (const char* sep : separators) {
+        SCOPED_TRACE(testing::Message() << "separator bytes " << testing::PrintToString(std::string(sep)));
+        const std::string s = sep;
+        // Both values on one physical line only when the separator is not recognised.
+        const std::string report = "[silencedetect @ 0x1] silence_start: 0" + s +
+                                   "[silencedetect @ 0x1] silence_end: 1.5 | silence_duration: 1.5" + s +
+                                   "[silencedetect @ 0x1] silence_start: 7" + s + "    I:  -20.0 LUFS" + s;
+        const auto result = parseLoudnessReport(report, 10.0);
+        ASSERT_TRUE(result.has_value());
+        EXPECT_DOUBLE_EQ(result->integratedLUFS, -20.0);
+        EXPECT_DOUBLE_EQ(result->leadingSilenceSec, 1.5);
+        EXPECT_DOUBLE_EQ(result->trailingSilenceSec, 3.0);
+    }
+}
+
+TEST(LoudnessReport, OneSilenceValuePerLine) {
+    // A start on the same line as an end wins; the later of two starts on a line counts.
+    const std::string report = "[silencedetect @ 0x1] silence_end: 1.5 silence_start: 0\n"
+                               "[silencedetect @ 0x1] silence_start: 1 silence_start: 6\n" +
+                               summary("-23.0", "-1.0");
+    const auto result = parseLoudnessReport(report, 10.0);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->leadingSilenceSec, 0);  // no end was read
+    EXPECT_DOUBLE_EQ(result->trailingSilenceSec, 4.0);
+}
+
+TEST(LastCapturedNumber, TakesTheLastMatchAndParsesItStrictly) {
+    struct {
+        const char* name;
+        std::string text;
+        std::string pattern;
+        std::optional<double> expected;
+    } const cases[] = {
+        {"last of several", "v=1 v=2 v=3", R"(v=(\d+))", 3.0},
+        {"no match", "nothing here", R"(v=(\d+))", std::nullopt},
+        {"pattern does not compile", "v=1", R"(v=(\d+)", std::nullopt},
+        {"capture not a C-locale number", "v=1,5", R"(v=([\d,]+))", std::nullopt},
+        {"capture with blanks", "v= 1", R"(v=(\s*\d+))", std::nullopt},
+        {"group 1 absent from the last match", "v=1 w", R"(v=(\d+)|w)", std::nullopt},
+        {"no group", "v=1", R"(v=\d+)", std::nullopt},
+        {"empty matches move on", "abc", R"(x*)", std::nullopt},
+        {"(?m) anchors at every line", "a\n  I: -5.5 LUFS\nb\n I: -6.5 LUFS", R"((?m)^\s*I:\s*(-?\d+(?:\.\d+)?))",
+         -6.5},
+        {"without (?m) only the text start", "x\nI: 1", R"(^I:\s*(\d+))", std::nullopt},
+        {"invalid UTF-8 around the match", "\xFF\xFEv=7\xC3", R"(v=(\d+))", 7.0},
+        {"-inf does not match the peak pattern", "Peak: -inf dBFS", R"((?m)^\s*Peak:\s*(-?\d+(?:\.\d+)?)\s*dBFS)",
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(lastCapturedNumber(c.text, c.pattern), c.expected);
+    }
+}
+
+struct CapturedReport {
+    const char* file;
+    std::optional<double> loudness;
+    double peak;
+    double durationSec;  // as the probe would report it
+    double leading;
+    double trailing;
+    double decodedSec;
+};
+
+std::string dataFile(const char* name) { return test::readFile(std::string(QUELLMARK_TEST_DATA_DIR) + "/" + name); }
+
+TEST(LoudnessReport, ReadsCapturedReports) {
+    const CapturedReport cases[] = {
+        {"loudness-silence-tone-silence.txt", -37.5, -35.7, 11.0, 2.00006, 3.00004, 11.0},
+        {"loudness-silent-throughout.txt", kNaN, kNaN, 3.0, 0, 3.0, 3.0},
+        {"loudness-short-tone.txt", kNaN, -18.1, 0.3, 0, 0, 0.3},
+        {"loudness-click-then-silence.txt", -21.8, -0.9, 3.0, 2.00002, 0, 3.0},
+        {"loudness-joined-mp3.txt", std::nullopt, kNaN, 6.1, 0, 0, 6.08},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string report = dataFile(c.file);
+        ASSERT_FALSE(report.empty());
+        const auto result = parseLoudnessReport(report, c.durationSec);
+        if (!c.loudness) {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error().description(), kUnreadable);
+            continue;
+        }
+        ASSERT_TRUE(result.has_value()) << result.error().description();
+        expectSameNumber(result->integratedLUFS, *c.loudness, "loudness");
+        expectSameNumber(result->truePeakDBFS, c.peak, "peak");
+        EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
+        EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
+        EXPECT_NEAR(result->decodedSec, c.decodedSec, 1e-9);
+    }
+}
+
+TEST(LoudnessReport, SurvivesTruncationAndGarbage) {
+    const char* files[] = {"loudness-silence-tone-silence.txt", "loudness-short-tone.txt",
+                           "loudness-joined-mp3.txt"};
+    for (const char* file : files) {
+        SCOPED_TRACE(file);
+        const std::string report = dataFile(file);
+        for (size_t cut = 0; cut < report.size(); cut += 13) {
+            const auto result = parseLoudnessReport(std::string_view(report).substr(0, cut), 11.0);
+            if (result) {
+                EXPECT_GE(result->leadingSilenceSec, 0);
+                EXPECT_GE(result->trailingSilenceSec, 0);
+            } else {
+                EXPECT_EQ(result.error().description(), kUnreadable);
+            }
+        }
+    }
+    std::mt19937 random(20261206);
+    std::string garbage;
+    for (int i = 0; i < 1 << 16; ++i) garbage += static_cast<char>(random() % 256);
+    const std::string mixed = garbage + dataFile("loudness-silence-tone-silence.txt") + garbage;
+    EXPECT_FALSE(parseLoudnessReport(garbage, 10.0).has_value());
+    const auto result = parseLoudnessReport(mixed, 11.0);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_DOUBLE_EQ(result->integratedLUFS, -37.5);
+}
+
+}  // namespace
+}  // namespace quellmark
