@@ -39,11 +39,14 @@ std::optional<std::string_view> silencedetectMessage(std::string_view line) {
     return line.substr(close + 1);
 }
 
-std::optional<double> lastNumber(const RegexPattern* pattern, std::string_view text) {
+// A time too long for a double would read as infinite; that is no time at all.
+std::optional<double> lastTime(const RegexPattern* pattern, std::string_view text) {
     if (pattern == nullptr) return std::nullopt;
     const auto capture = pattern->lastCapture(text);
     if (!capture) return std::nullopt;
-    return parseCLocaleDouble(*capture);
+    const auto value = parseCLocaleDouble(*capture);
+    if (!value || !std::isfinite(*value)) return std::nullopt;
+    return value;
 }
 
 struct SilenceTimes {
@@ -59,9 +62,9 @@ SilenceTimes readSilenceTimes(std::string_view stderrText) {
         const auto message = silencedetectMessage(line);
         if (!message) return;
         // One value per line; a start wins over an end on the same line.
-        if (const auto start = lastNumber(startPattern, *message)) {
+        if (const auto start = lastTime(startPattern, *message)) {
             times.starts.push_back(*start);
-        } else if (const auto end = lastNumber(endPattern, *message)) {
+        } else if (const auto end = lastTime(endPattern, *message)) {
             times.ends.push_back(*end);
         }
     });

@@ -149,6 +149,7 @@ TEST(LoudnessReport, FindsLeadingAndTrailingSilence) {
         {"a few samples in", {start("2.08333e-05"), end("2.00002")}, 3.0, "00:00:03.00", 2.00002, 0},
         {"exponent with capital E and sign", {start("4.1E+00")}, 10.0, "", 0, 5.9},
         {"negative first end is raised to 0", {start("0"), end("-0.01")}, 10.0, "", 0, 0},
+        {"a time too long for a double", {start("0"), end(std::string(400, '9')), start("8")}, 10.0, "", 0, 2.0},
         {"a start past the decoded end", {start("0"), end("2"), start("11")}, 10.0, "00:00:10.00", 2, 0},
     };
     for (const auto& c : cases) {
@@ -317,11 +318,11 @@ std::string dataFile(const char* name) { return test::readFile(std::string(QUELL
 
 TEST(LoudnessReport, ReadsCapturedReports) {
     const CapturedReport cases[] = {
-        {"loudness-silence-tone-silence.txt", -37.5, -35.7, 11.0, 2.00006, 3.00004, 11.0},
-        {"loudness-silent-throughout.txt", kNaN, kNaN, 3.0, 0, 3.0, 3.0},
-        {"loudness-short-tone.txt", kNaN, -18.1, 0.3, 0, 0, 0.3},
-        {"loudness-click-then-silence.txt", -21.8, -0.9, 3.0, 2.00002, 0, 3.0},
-        {"loudness-joined-mp3.txt", std::nullopt, kNaN, 6.1, 0, 0, 6.08},
+        {"ffmpeg-report-silence-tone-silence.txt", -37.5, -35.7, 11.0, 2.00006, 3.00004, 11.0},
+        {"ffmpeg-report-silent-throughout.txt", kNaN, kNaN, 3.0, 0, 3.0, 3.0},
+        {"ffmpeg-report-short-tone.txt", kNaN, -18.1, 0.3, 0, 0, 0.3},
+        {"ffmpeg-report-click-then-silence.txt", -21.8, -0.9, 3.0, 2.00002, 0, 3.0},
+        {"ffmpeg-report-joined-mp3.txt", std::nullopt, kNaN, 6.1, 0, 0, 6.08},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -343,8 +344,8 @@ TEST(LoudnessReport, ReadsCapturedReports) {
 }
 
 TEST(LoudnessReport, SurvivesTruncationAndGarbage) {
-    const char* files[] = {"loudness-silence-tone-silence.txt", "loudness-short-tone.txt",
-                           "loudness-joined-mp3.txt"};
+    const char* files[] = {"ffmpeg-report-silence-tone-silence.txt", "ffmpeg-report-short-tone.txt",
+                           "ffmpeg-report-joined-mp3.txt"};
     for (const char* file : files) {
         SCOPED_TRACE(file);
         const std::string report = dataFile(file);
@@ -361,7 +362,7 @@ TEST(LoudnessReport, SurvivesTruncationAndGarbage) {
     std::mt19937 random(20261206);
     std::string garbage;
     for (int i = 0; i < 1 << 16; ++i) garbage += static_cast<char>(random() % 256);
-    const std::string mixed = garbage + dataFile("loudness-silence-tone-silence.txt") + garbage;
+    const std::string mixed = garbage + dataFile("ffmpeg-report-silence-tone-silence.txt") + garbage;
     EXPECT_FALSE(parseLoudnessReport(garbage, 10.0).has_value());
     const auto result = parseLoudnessReport(mixed, 11.0);
     ASSERT_TRUE(result.has_value());

@@ -90,9 +90,9 @@ struct CapturedProbe {
 
 TEST(ProbeReport, ReadsCapturedReports) {
     const CapturedProbe cases[] = {
-        {"probe-mp3-format-tags.json", 1.044898, "Song Title", "The Band"},
-        {"probe-ogg-stream-tags.json", 1.0, "Ogg Title", "Ogg Artist"},
-        {"probe-flac-uppercase-tags.json", 1.0, "Flac Title", "Flac Artist"},
+        {"ffprobe-mp3-format-tags.json", 1.044898, "Song Title", "The Band"},
+        {"ffprobe-ogg-vorbis-stream-tags.json", 1.0, "Ogg Title", "Ogg Artist"},
+        {"ffprobe-flac-uppercase-tags.json", 1.0, "Flac Title", "Flac Artist"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
