@@ -9,13 +9,21 @@
 #include <vector>
 
 #include "engine/text.h"
+#include "media/process_runner.h"
 #include "media/regex_scan.h"
+#include "media/tool_locator.h"
 #include "media/report_lines.h"
 
 namespace quellmark {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+constexpr double kTimeLimitSeconds = 300;
+
+// silencedetect with a -50 dB floor and a 0.1 s minimum, then ebur128 with true
+// peak; both report on standard error.
+constexpr const char* kFilter = "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true";
 
 constexpr std::string_view kIntegratedPattern = R"((?m)^\s*I:\s*(-?\d+(?:\.\d+)?)\s*LUFS)";
 constexpr std::string_view kPeakPattern = R"((?m)^\s*Peak:\s*(-?\d+(?:\.\d+)?)\s*dBFS)";
@@ -29,6 +37,15 @@ constexpr double kNoLoudnessLUFS = -70.0;
 constexpr double kDurationToleranceSec = 0.5;
 
 const std::string kLoudnessUnreadable = "ebur128 の解析結果を読み取れませんでした";
+
+// The tools take the file as an argument of its own, never through a shell. An
+// absolute path also begins with "/", so a name such as "-x.mp3" can never be
+// read as an option.
+std::string absoluteArgument(const std::filesystem::path& file) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(file, error);
+    return error ? file.string() : absolute.string();
+}
 
 bool isKnownLength(double sec) { return std::isfinite(sec) && sec > 0; }
 
@@ -134,6 +151,19 @@ std::optional<double> lastCapturedNumber(std::string_view text, std::string_view
     const auto capture = compiled->lastCapture(text);
     if (!capture) return std::nullopt;
     return parseCLocaleDouble(*capture);
+}
+
+Result<LoudnessMeasurement> measureLoudness(const std::filesystem::path& file,
+                                            const std::optional<std::string>& configuredFfmpegPath,
+                                            double durationSec) {
+    const auto ffmpeg = locateTool("ffmpeg", configuredFfmpegPath);
+    if (!ffmpeg) return fail(JobError::binaryNotFound("ffmpeg"));
+    const std::vector<std::string> arguments = {
+        "-nostdin", "-hide_banner", "-nostats", "-i", absoluteArgument(file), "-vn", "-af", kFilter, "-f", "null", "-",
+    };
+    const auto output = runProcess(*ffmpeg, arguments, kTimeLimitSeconds);
+    if (!output) return fail(output.error());
+    return parseLoudnessReport(output->stderrText, durationSec);
 }
 
 double effectiveDuration(double probeDurationSec, double decodedSec) {

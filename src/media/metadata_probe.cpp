@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/text.h"
+#include "media/process_runner.h"
+#include "media/tool_locator.h"
 
 namespace quellmark {
 namespace {
@@ -15,6 +17,17 @@ namespace {
 // Insertion order is kept so that "the first tag whose name matches" means the
 // first in ffprobe's report, not the first in sorted order.
 using Json = nlohmann::ordered_json;
+
+constexpr double kTimeLimitSeconds = 300;
+
+// The tools take the file as an argument of its own, never through a shell. An
+// absolute path also begins with "/", so a name such as "-x.mp3" can never be
+// read as an option.
+std::string absoluteArgument(const std::filesystem::path& file) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(file, error);
+    return error ? file.string() : absolute.string();
+}
 
 const Json& emptyObject() {
     static const Json instance = Json::object();
@@ -77,6 +90,21 @@ double durationOf(const Json& format) {
 }
 
 }  // namespace
+
+Result<ProbeResult> probeMetadata(const std::filesystem::path& file,
+                                  const std::optional<std::string>& configuredProbePath) {
+    const auto ffprobe = locateTool("ffprobe", configuredProbePath);
+    if (!ffprobe) return fail(JobError::binaryNotFound("ffprobe"));
+    // Ogg Vorbis and Opus files carry their tags on the audio stream only, so the
+    // first audio stream's title and artist are asked for as well.
+    const std::vector<std::string> arguments = {
+        "-v", "error", "-select_streams", "a:0", "-print_format", "json", "-show_entries",
+        "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist", absoluteArgument(file),
+    };
+    const auto output = runProcess(*ffprobe, arguments, kTimeLimitSeconds);
+    if (!output) return fail(output.error());
+    return parseProbeReport(output->stdoutText);
+}
 
 Result<ProbeResult> parseProbeReport(std::string_view json) {
     const Json root = Json::parse(json, nullptr, /*allow_exceptions=*/false);
