@@ -60,11 +60,6 @@ TEST(LoudnessReport, ReadsIntegratedLoudnessAndPeak) {
         {"per-frame line after the summary", summary("-23.0", "-1.0") + frameLine("-22.0"), -23.0, -1.0},
         {"silences and peak but no loudness",
          "[silencedetect @ 0x1] silence_start: 0\n    Peak:      -1.0 dBFS\n", std::nullopt, kNaN},
-        {"empty report", "", std::nullopt, kNaN},
-        {"CRLF line ends", "  I:   -19.5 LUFS\r\n  Peak:  -0.3 dBFS\r\n", -19.5, -0.3},
-        {"CR line ends", "x\r  I:   -19.5 LUFS\r  Peak:  -0.3 dBFS\r", -19.5, -0.3},
-        {"U+2028 line ends", "x\u2028  I:   -19.5 LUFS\u2028  Peak:  -0.3 dBFS", -19.5, -0.3},
-        {"positive loudness", "I: 3.5 LUFS\nPeak: 6 dBFS\n", 3.5, 6.0},
         {"unit missing", "  I:   -19.5\n", std::nullopt, kNaN},
     };
     for (const auto& c : cases) {
@@ -85,104 +80,92 @@ struct Silence {
     bool isStart;
     std::string value;
 };
-
-std::string silenceReport(const std::vector<Silence>& lines, std::optional<std::string> progressTime) {
-    std::string report = "Input #0, wav, from 'in.wav':\n  Duration: 00:00:10.00, bitrate: 1536 kb/s\n";
-    bool progressWritten = false;
-    for (const auto& line : lines) {
-        // ffmpeg writes its final progress line before the end-of-stream silence_end.
-        if (progressTime && !progressWritten && &line == &lines.back() && !line.isStart) {
-            report += "size=N/A time=" + *progressTime + " bitrate=N/A speed= 134x    \n";
-            progressWritten = true;
-        }
-        report += "[silencedetect @ 0x55ce3f8ba040] ";
-        report += line.isStart ? "silence_start: " + line.value
-                               : "silence_end: " + line.value + " | silence_duration: 1.5";
-        report += "\n";
-    }
-    if (progressTime && !progressWritten) report += "size=N/A time=" + *progressTime + " bitrate=N/A speed=99x\n";
-    return report + summary("-23.0", "-1.0");
-}
-
 Silence start(std::string v) { return {true, std::move(v)}; }
 Silence end(std::string v) { return {false, std::move(v)}; }
+
+// silencedetect's lines as ffmpeg 5.1 prints them; the final progress line, when
+// given, goes before a closing end, where ffmpeg writes it.
+std::string silenceReport(const std::vector<Silence>& lines, const std::string& progressTime) {
+    std::string report = "Input #0, wav, from 'in.wav':\n  Duration: 00:00:10.00, bitrate: 1536 kb/s\n";
+    const std::string progress = progressTime.empty() ? "" : "size=N/A time=" + progressTime + " bitrate=N/A\n";
+    const bool progressBeforeLast = !lines.empty() && !lines.back().isStart;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (progressBeforeLast && i + 1 == lines.size()) report += progress;
+        report += "[silencedetect @ 0x55ce3f8ba040] ";
+        report += lines[i].isStart ? "silence_start: " + lines[i].value
+                                   : "silence_end: " + lines[i].value + " | silence_duration: 1.5";
+        report += "\n";
+    }
+    if (!progressBeforeLast) report += progress;
+    return report + summary("-23.0", "-1.0");
+}
 
 struct EdgeCase {
     const char* name;
     std::vector<Silence> lines;
-    double durationSec;
-    std::string progressTime;  // as printed after "time=", "" for no progress line
     double leading;
     double trailing;
 };
 
-TEST(LoudnessReport, FindsLeadingAndTrailingSilence) {
+TEST(LoudnessReport, SilenceRulesWithAndWithoutTheDecodedLength) {
+    // A 10 s file; each case is read with no progress line and with one that agrees.
     const EdgeCase cases[] = {
-        {"silence at the start only", {start("0"), end("1.5")}, 10.0, "", 1.5, 0},
-        {"silence at the start only, with progress", {start("0"), end("1.5")}, 10.0, "00:00:10.00", 1.5, 0},
-        {"unterminated last silence", {start("0"), end("1.5"), start("8.0")}, 10.0, "", 1.5, 2.0},
-        {"unterminated last silence, with progress", {start("0"), end("1.5"), start("8.0")}, 10.0, "00:00:10.00", 1.5,
-         2.0},
-        {"start beyond the tolerance", {start("0.06"), end("1.5")}, 10.0, "", 0, 0},
-        {"start beyond the tolerance, with progress", {start("0.06"), end("1.5")}, 10.0, "00:00:10.00", 0, 0},
-        {"start at the tolerance, never ends", {start("0.05")}, 10.0, "", 0, 9.95},
-        {"start at the tolerance, never ends, with progress", {start("0.05")}, 10.0, "00:00:10.00", 0, 9.95},
-        {"start after the duration", {start("12.0")}, 10.0, "", 0, 0},
-        {"start after the duration, with progress", {start("12.0")}, 10.0, "00:00:10.00", 0, 0},
-        {"ends without starts", {end("1.5"), end("4.0")}, 10.0, "", 0, 0},
-        {"ends without starts, with progress", {end("1.5"), end("10")}, 10.0, "00:00:10.00", 0, 0},
-        {"unknown duration", {start("0"), end("1.5"), start("8.0")}, kNaN, "", 0, 0},
-        {"zero duration", {start("0"), end("1.5"), start("8.0")}, 0.0, "", 0, 0},
-        {"no silence", {}, 10.0, "00:00:10.00", 0, 0},
-        // The silence that lasts to the end of the stream is closed at the stream's end.
-        {"silence, tone, silence", {start("0"), end("2.00006"), start("7.99996"), end("11")}, 11.0, "00:00:11.00",
-         2.00006, 3.00004},
-        {"silence, tone, silence, no progress line", {start("0"), end("2.00006"), start("7.99996"), end("11")}, 11.0,
-         "", 2.00006, 3.00004},
-        {"silence then a short tone", {start("0"), end("2.00006")}, 2.2, "00:00:02.20", 2.00006, 0},
-        {"silent throughout", {start("0"), end("3")}, 3.0, "00:00:03.00", 0, 3.0},
-        {"silent throughout, no progress line", {start("0"), end("3")}, 3.0, "", 0, 3.0},
-        {"end-of-stream end is what counts, not the duration",
-         {start("0"), end("1"), start("7"), end("9.995")}, 10.0, "00:00:09.99", 1.0, 2.995},
-        {"silence ending 0.2 s before the decoded end is real", {start("0"), end("1"), start("9"), end("9.8")}, 10.0,
-         "00:00:10.00", 1.0, 0},
-        {"a few samples in", {start("2.08333e-05"), end("2.00002")}, 3.0, "00:00:03.00", 2.00002, 0},
-        {"exponent with capital E and sign", {start("4.1E+00")}, 10.0, "", 0, 5.9},
-        {"negative first end is raised to 0", {start("0"), end("-0.01")}, 10.0, "", 0, 0},
-        {"a time too long for a double", {start("0"), end(std::string(400, '9')), start("8")}, 10.0, "", 0, 2.0},
-        {"a start past the decoded end", {start("0"), end("2"), start("11")}, 10.0, "00:00:10.00", 2, 0},
+        {"silence at the start only", {start("0"), end("1.5")}, 1.5, 0},
+        {"unterminated last silence", {start("0"), end("1.5"), start("8.0")}, 1.5, 2.0},
+        {"start beyond the tolerance", {start("0.06"), end("1.5")}, 0, 0},
+        {"start at the tolerance, never ends", {start("0.05")}, 0, 9.95},
+        {"start after the duration", {start("12.0")}, 0, 0},
+        {"ends without starts", {end("1.5"), end("10")}, 0, 0},
+        {"no silence", {}, 0, 0},
+        {"a few samples in", {start("2.08333e-05"), end("2.00002")}, 2.00002, 0},
+        {"exponent with capital E and sign", {start("4.1E+00")}, 0, 5.9},
+        {"negative first end is raised to 0", {start("0"), end("-0.01")}, 0, 0},
+        {"a time too long for a double", {start("0"), end(std::string(400, '9')), start("8")}, 0, 2.0},
+        {"silent throughout", {start("0"), end("10")}, 0, 10.0},
+        {"silence to the end, closed at the end", {start("0"), end("2"), start("7"), end("10")}, 2.0, 3.0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string report =
-            silenceReport(c.lines, c.progressTime.empty() ? std::nullopt : std::optional(c.progressTime));
-        const auto result = parseLoudnessReport(report, c.durationSec);
-        ASSERT_TRUE(result.has_value()) << result.error().description();
-        EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
-        EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
+        for (const std::string progress : {"", "00:00:10.00"}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", progress " << progress);
+            const auto result = parseLoudnessReport(silenceReport(c.lines, progress), 10.0);
+            ASSERT_TRUE(result.has_value()) << result.error().description();
+            EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
+            EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
+        }
+    }
+    // Without a known duration nothing is examined.
+    for (const double unknown : {kNaN, 0.0, -1.0, std::numeric_limits<double>::infinity()}) {
+        const auto edges = silenceEdges(silenceReport({start("0"), end("1.5"), start("8.0")}, ""), unknown, kNaN);
+        EXPECT_EQ(edges.leadingSec, 0);
+        EXPECT_EQ(edges.trailingSec, 0);
     }
 }
 
-TEST(LoudnessReport, DecodedLengthStandsInForAMissingOrWrongDuration) {
-    const std::string report = silenceReport({start("0"), end("2"), start("9"), end("11")}, "00:00:11.00");
+TEST(LoudnessReport, DecodedLengthDecidesTheEndOfTheStream) {
     struct {
+        const char* name;
+        std::vector<Silence> lines;
         double probeSec;
+        std::string progress;
         double leading;
         double trailing;
-        double effective;
     } const cases[] = {
-        {kNaN, 2, 2, 11.0},    // probe failed
-        {238.0, 2, 2, 11.0},   // ADTS estimate from the bitrate
-        {11.4, 2, 2, 11.4},    // close enough: the probe's figure stands
+        {"silence then a short tone", {start("0"), end("2.00006")}, 2.2, "00:00:02.20", 2.00006, 0},
+        {"the closing end counts, not the duration", {start("0"), end("1"), start("7"), end("9.995")}, 10.0,
+         "00:00:09.99", 1.0, 2.995},
+        {"silence ending 0.2 s before the decoded end is real", {start("0"), end("1"), start("9"), end("9.8")}, 10.0,
+         "00:00:10.00", 1.0, 0},
+        {"a start past the decoded end", {start("0"), end("2"), start("11")}, 10.0, "00:00:10.00", 2, 0},
+        {"probe failed", {start("0"), end("2"), start("9"), end("11")}, kNaN, "00:00:11.00", 2, 2},
+        {"ADTS estimate from the bitrate", {start("0"), end("2"), start("9")}, 238.0, "00:00:11.00", 2, 2},
+        {"probe close enough to stand", {start("0"), end("2"), start("9")}, 11.4, "00:00:11.00", 2, 2.4},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.probeSec);
-        const auto result = parseLoudnessReport(report, c.probeSec);
-        ASSERT_TRUE(result.has_value());
-        EXPECT_DOUBLE_EQ(result->decodedSec, 11.0);
+        SCOPED_TRACE(c.name);
+        const auto result = parseLoudnessReport(silenceReport(c.lines, c.progress), c.probeSec);
+        ASSERT_TRUE(result.has_value()) << result.error().description();
         EXPECT_NEAR(result->leadingSilenceSec, c.leading, 1e-9);
         EXPECT_NEAR(result->trailingSilenceSec, c.trailing, 1e-9);
-        EXPECT_DOUBLE_EQ(effectiveDuration(c.probeSec, result->decodedSec), c.effective);
     }
 }
 
@@ -192,8 +175,8 @@ TEST(LoudnessReport, EffectiveDuration) {
         double decodedSec;
         double expected;
     } const cases[] = {
-        {10.0, kNaN, 10.0}, {kNaN, kNaN, kNaN}, {kNaN, 3.0, 3.0},   {238.0, 11.0, 11.0},
-        {11.5, 11.0, 11.5}, {10.49, 11.0, 11.0}, {11.04, 11.0, 11.04}, {-1.0, 2.0, 2.0},
+        {10.0, kNaN, 10.0}, {kNaN, kNaN, kNaN},  {kNaN, 3.0, 3.0},      {238.0, 11.0, 11.0},
+        {11.5, 11.0, 11.5}, {10.49, 11.0, 11.0}, {11.04, 11.0, 11.04},  {-1.0, 2.0, 2.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.probeSec << " / " << c.decodedSec);
@@ -202,28 +185,23 @@ TEST(LoudnessReport, EffectiveDuration) {
 }
 
 TEST(LoudnessReport, ReadsTheDecodedLengthFromTheLastProgressLine) {
-    const std::string tail = summary("-23.0", "-1.0");
     struct {
-        const char* name;
-        std::string report;
+        const char* report;
         double decodedSec;
     } const cases[] = {
-        {"plain", "size=N/A time=00:00:11.00 bitrate=N/A speed= 134x    \n", 11.0},
-        {"hours", "size=N/A time=01:02:03.45 bitrate=N/A\n", 3723.45},
-        {"more than 99 hours", "size=N/A time=100:00:00.00 bitrate=N/A\n", 360000.0},
-        {"last line wins", "size=N/A time=00:00:05.00\rsize=N/A time=00:00:07.50 bitrate=N/A\n", 7.5},
-        {"not at a line start", "  size=N/A time=00:00:05.00\n", kNaN},
-        {"time N/A", "size=N/A time=N/A bitrate=N/A\n", kNaN},
-        {"zero", "size=N/A time=00:00:00.00 bitrate=N/A\n", kNaN},
-        {"negative", "size=N/A time=-00:00:01.00 bitrate=N/A\n", kNaN},
-        {"no time field", "size=N/A bitrate=N/A\n", kNaN},
-        {"malformed", "size=N/A time=00:0x:01.00\n", kNaN},
-        {"later line without time hides an earlier time", "size=N/A time=00:00:05.00\nsize=N/A\n", kNaN},
-        {"no progress line", "", kNaN},
+        {"size=N/A time=01:02:03.45 bitrate=N/A speed= 134x    \n", 3723.45},
+        {"size=N/A time=100:00:00.00 bitrate=N/A\n", 360000.0},
+        {"size=N/A time=00:00:05.00\rsize=N/A time=00:00:07.50 bitrate=N/A\n", 7.5},
+        {"  size=N/A time=00:00:05.00\n", kNaN},
+        {"size=N/A time=N/A bitrate=N/A\n", kNaN},
+        {"size=N/A time=00:00:00.00 bitrate=N/A\n", kNaN},
+        {"size=N/A time=-00:00:01.00 bitrate=N/A\n", kNaN},
+        {"size=N/A time=00:0x:01.00\n", kNaN},
+        {"size=N/A time=00:00:05.00\nsize=N/A\n", kNaN},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto result = parseLoudnessReport(c.report + tail, 10.0);
+        SCOPED_TRACE(c.report);
+        const auto result = parseLoudnessReport(c.report + summary("-23.0", "-1.0"), 10.0);
         ASSERT_TRUE(result.has_value());
         expectSameNumber(result->decodedSec, c.decodedSec, "decoded length");
     }
@@ -265,17 +243,6 @@ TEST(LoudnessReport, SplitsLinesAtEveryLineSeparator) {
     }
 }
 
-TEST(LoudnessReport, OneSilenceValuePerLine) {
-    // A start on the same line as an end wins; the later of two starts on a line counts.
-    const std::string report = "[silencedetect @ 0x1] silence_end: 1.5 silence_start: 0\n"
-                               "[silencedetect @ 0x1] silence_start: 1 silence_start: 6\n" +
-                               summary("-23.0", "-1.0");
-    const auto result = parseLoudnessReport(report, 10.0);
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->leadingSilenceSec, 0);  // no end was read
-    EXPECT_DOUBLE_EQ(result->trailingSilenceSec, 4.0);
-}
-
 TEST(LastCapturedNumber, TakesTheLastMatchAndParsesItStrictly) {
     struct {
         const char* name;
@@ -287,13 +254,10 @@ TEST(LastCapturedNumber, TakesTheLastMatchAndParsesItStrictly) {
         {"no match", "nothing here", R"(v=(\d+))", std::nullopt},
         {"pattern does not compile", "v=1", R"(v=(\d+)", std::nullopt},
         {"capture not a C-locale number", "v=1,5", R"(v=([\d,]+))", std::nullopt},
-        {"capture with blanks", "v= 1", R"(v=(\s*\d+))", std::nullopt},
         {"group 1 absent from the last match", "v=1 w", R"(v=(\d+)|w)", std::nullopt},
-        {"no group", "v=1", R"(v=\d+)", std::nullopt},
         {"empty matches move on", "abc", R"(x*)", std::nullopt},
         {"(?m) anchors at every line", "a\n  I: -5.5 LUFS\nb\n I: -6.5 LUFS", R"((?m)^\s*I:\s*(-?\d+(?:\.\d+)?))",
          -6.5},
-        {"without (?m) only the text start", "x\nI: 1", R"(^I:\s*(\d+))", std::nullopt},
         {"invalid UTF-8 around the match", "\xFF\xFEv=7\xC3", R"(v=(\d+))", 7.0},
         {"-inf does not match the peak pattern", "Peak: -inf dBFS", R"((?m)^\s*Peak:\s*(-?\d+(?:\.\d+)?)\s*dBFS)",
          std::nullopt},

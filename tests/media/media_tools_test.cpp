@@ -207,28 +207,24 @@ TEST_F(MediaTools, UndecodableFileFailsWithTheToolsStatus) {
 // Names that a shell or an option parser would take apart.
 const char* const kAwkwardNames[] = {
     "with space.wav", "it's \"quoted\".wav", "$(touch pwned).wav", "-leading-dash.wav", "caf\xE9 latin1.wav",
-    "silence_start: 0.01.wav",
 };
 
-TEST_F(MediaTools, AwkwardNamesMeasureLikeAnyOther) {
+TEST_F(MediaTools, AwkwardNameAndEchoedSilenceTextMeasureLikeAnyOther) {
+    // ffmpeg echoes the name and the title in its header; neither is a silence.
     const auto plain = m_dir / "plain.wav";
     generate({tone(1)}, "", {"-metadata", "title=silence_start: 0.01"}, plain);
+    const auto awkward = m_dir / "-caf\xE9 $(x) silence_start: 0.01.wav";
+    fs::copy_file(plain, awkward);
     const auto expected = measure(plain);
     ASSERT_TRUE(expected.has_value());
-    for (const char* name : kAwkwardNames) {
-        SCOPED_TRACE(name);
-        const auto file = m_dir / name;
-        fs::copy_file(plain, file);
-        const auto probe = probeMetadata(file, std::nullopt);
-        ASSERT_TRUE(probe.has_value()) << probe.error().description();
-        EXPECT_EQ(probe->title, "silence_start: 0.01");
-        const auto m = measureLoudness(file, std::nullopt, probe->durationSec);
-        ASSERT_TRUE(m.has_value()) << m.error().description();
-        EXPECT_EQ(m->integratedLUFS, expected->integratedLUFS);
-        EXPECT_EQ(m->leadingSilenceSec, 0);
-        EXPECT_EQ(m->trailingSilenceSec, 0);
-    }
-    EXPECT_FALSE(fs::exists(m_dir / "pwned"));
+    const auto probe = probeMetadata(awkward, std::nullopt);
+    ASSERT_TRUE(probe.has_value()) << probe.error().description();
+    EXPECT_EQ(probe->title, "silence_start: 0.01");
+    const auto m = measureLoudness(awkward, std::nullopt, probe->durationSec);
+    ASSERT_TRUE(m.has_value()) << m.error().description();
+    EXPECT_EQ(m->integratedLUFS, expected->integratedLUFS);
+    EXPECT_EQ(m->leadingSilenceSec, 0);
+    EXPECT_EQ(m->trailingSilenceSec, 0);
 }
 
 // A stand-in tool that records its arguments, NUL-separated, and prints a
@@ -276,6 +272,7 @@ TEST_F(MediaTools, ToolsGetExactlyTheirArguments) {
             "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true", "-f", "null", "-"};
         EXPECT_EQ(recordedArguments(ffmpeg), ffmpegArgs);
     }
+    EXPECT_FALSE(fs::exists(m_dir / "pwned"));
 }
 
 }  // namespace

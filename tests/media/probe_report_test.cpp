@@ -35,14 +35,12 @@ TEST(ProbeReport, ReadsDurationAndTags) {
         {"format not an object", R"({"format":["duration","1.0"]})", nan, "", ""},
         {"tags not an object", R"({"format":{"duration":"2.5","tags":"title"}})", 2.5, "", ""},
         {"upper-case names", R"({"format":{"tags":{"TITLE":"Loud","ARTIST":"Crowd"}}})", nan, "Loud", "Crowd"},
-        {"mixed-case names", R"({"format":{"tags":{"Title":"Wv","Artist":"Pack"}}})", nan, "Wv", "Pack"},
         {"exact name wins over other case", R"({"format":{"tags":{"TITLE":"upper","title":"lower"}}})", nan, "lower",
          ""},
         {"first other-case name in report order", R"({"format":{"tags":{"Title":"first","TITLE":"second"}}})", nan,
          "first", ""},
         {"non-string values passed over", R"({"format":{"tags":{"title":5,"TITLE":null,"tItLe":"string"}}})", nan,
          "string", ""},
-        {"only non-string values", R"({"format":{"tags":{"title":["x"],"artist":{"a":"b"}}}})", nan, "", ""},
         {"stream tags when format has none",
          R"({"streams":[{"tags":{"title":" Ogg ","ARTIST":"Vorbis"}}],"format":{"duration":"1.0"}})", 1.0, "Ogg",
          "Vorbis"},
@@ -53,7 +51,6 @@ TEST(ProbeReport, ReadsDurationAndTags) {
         {"streams not an array", R"({"streams":{"tags":{"title":"x"}}})", nan, "", ""},
         {"stream not an object", R"({"streams":["tags"]})", nan, "", ""},
         {"name that only looks alike", R"({"format":{"tags":{"titles":"x","title ":"y"}}})", nan, "", ""},
-        {"blank title", R"({"format":{"tags":{"title":" \t\r\n"}}})", nan, "", ""},
         {"non-ASCII title", R"({"format":{"tags":{"title":"\u3000曲名\u3000"}}})", nan, "曲名", ""},
     };
     for (const auto& c : cases) {
