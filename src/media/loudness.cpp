@@ -11,8 +11,8 @@
 #include "engine/text.h"
 #include "media/process_runner.h"
 #include "media/regex_scan.h"
-#include "media/tool_locator.h"
 #include "media/report_lines.h"
+#include "media/tool_locator.h"
 
 namespace quellmark {
 namespace {
@@ -21,8 +21,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 constexpr double kTimeLimitSeconds = 300;
 
-// silencedetect with a -50 dB floor and a 0.1 s minimum, then ebur128 with true
-// peak; both report on standard error.
+// Noise floor -50 dB and minimum silence 0.1 s, then the loudness with true
+// peak. Both filters report on standard error; standard output stays unread.
 constexpr const char* kFilter = "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true";
 
 constexpr std::string_view kIntegratedPattern = R"((?m)^\s*I:\s*(-?\d+(?:\.\d+)?)\s*LUFS)";
