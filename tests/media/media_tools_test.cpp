@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -273,6 +274,25 @@ TEST_F(MediaTools, ToolsGetExactlyTheirArguments) {
         EXPECT_EQ(recordedArguments(ffmpeg), ffmpegArgs);
     }
     EXPECT_FALSE(fs::exists(m_dir / "pwned"));
+}
+
+TEST_F(MediaTools, MissingToolsAreNamed) {
+    // With nothing on the search path and nothing configured, neither tool is found.
+    for (const auto& dir : toolSearchDirectories()) {
+        if (fs::exists(fs::path(dir) / "ffmpeg") || fs::exists(fs::path(dir) / "ffprobe")) {
+            GTEST_SKIP() << "a tool is installed in " << dir;
+        }
+    }
+    const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", (m_dir / "empty").c_str(), 1);
+    const auto missing = (m_dir / "none" / "ffmpeg").string();
+    const auto probe = probeMetadata(m_dir / "a.wav", missing);
+    const auto m = measureLoudness(m_dir / "a.wav", missing, 1.0);
+    setenv("PATH", savedPath.c_str(), 1);
+    ASSERT_FALSE(probe.has_value());
+    EXPECT_EQ(probe.error(), Error(JobError::binaryNotFound("ffprobe")));
+    ASSERT_FALSE(m.has_value());
+    EXPECT_EQ(m.error(), Error(JobError::binaryNotFound("ffmpeg")));
 }
 
 }  // namespace
