@@ -14,7 +14,6 @@
 #include <climits>
 #include <cmath>
 #include <mutex>
-#include <optional>
 #include <set>
 
 #include "engine/text.h"
@@ -219,29 +218,60 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+// The time limit: SIGTERM to the child's group at the limit, SIGKILL when the
+// group is still there (the child runs or its pipes are open) 10 s later.
+class LimitEnforcer {
+public:
+    LimitEnforcer(const SpawnedChild& child, Clock::time_point terminateAt)
+        : m_child(child), m_terminateAt(terminateAt) {}
+
+    /// Sends whatever signal is due at `now`.
+    void enforce(Clock::time_point now) {
+        if (!m_isTerminated && now >= m_terminateAt) {
+            m_child.signalGroup(SIGTERM);
+            m_isTerminated = true;
+            m_killAt = now + kKillGrace;
+        }
+        if (m_isTerminated && !m_isKilled && now >= m_killAt) {
+            m_child.signalGroup(SIGKILL);
+            m_isKilled = true;
+        }
+    }
+
+    /// When enforce() next has something to do; max() when never.
+    Clock::time_point nextStep() const {
+        if (!m_isTerminated) return m_terminateAt;
+        if (!m_isKilled) return m_killAt;
+        return Clock::time_point::max();
+    }
+
+    /// After the leader ended and the pipes closed: a member that ignored the
+    /// SIGTERM may still run unwatched, and the group id is still reserved.
+    void endStragglers() {
+        if (m_isTerminated && !m_isKilled) m_child.signalGroup(SIGKILL);
+    }
+
+private:
+    const SpawnedChild& m_child;
+    Clock::time_point m_terminateAt;
+    Clock::time_point m_killAt = Clock::time_point::max();
+    bool m_isTerminated = false;
+    bool m_isKilled = false;
+};
+
 // Drains both pipes and watches the exit in one poll loop until the child has
 // ended and both pipes reached end of file. The time limit holds even for a
 // child that closed its outputs and keeps running, and for a wrapper's
-// grandchild that keeps the pipes open after the wrapper ended: both get the
-// group's SIGTERM, and SIGKILL when the group is still there 10 s later.
+// grandchild that keeps the pipes open after the wrapper ended.
 void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, Clock::time_point terminateAt) {
     UniqueFd pidfd = openPidfd(child.pid());
     const bool canWatchExit = pidfd.isOpen();
     bool hasExited = false;
-    std::optional<Clock::time_point> terminatedAt;
-    bool isKilled = false;
+    LimitEnforcer limit(child, terminateAt);
     while (out.readEnd.isOpen() || err.readEnd.isOpen() || !hasExited) {
         const auto now = Clock::now();
-        if (!terminatedAt && now >= terminateAt) {
-            child.signalGroup(SIGTERM);
-            terminatedAt = now;
-        }
-        if (terminatedAt && !isKilled && now >= *terminatedAt + kKillGrace) {
-            child.signalGroup(SIGKILL);
-            isKilled = true;
-        }
-        const auto wakeAt = !terminatedAt ? terminateAt : !isKilled ? *terminatedAt + kKillGrace : Clock::time_point::max();
-        int timeoutMs = millisecondsUntil(wakeAt, now);
+        limit.enforce(now);
+        int timeoutMs = millisecondsUntil(limit.nextStep(), now);
         pollfd fds[3];
         nfds_t count = 0;
         if (out.readEnd.isOpen()) fds[count++] = {out.readEnd.get(), POLLIN, 0};
@@ -253,8 +283,6 @@ void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, 
         // EINTR only means: look at the clock again.
         if (::poll(fds, count, timeoutMs) < 0 && errno != EINTR) {
             child.signalGroup(SIGKILL);  // cannot supervise any longer; never leave it running unwatched
-            out.readEnd.reset();
-            err.readEnd.reset();
             return;
         }
         for (nfds_t i = 0; i < count; ++i) {
@@ -269,9 +297,7 @@ void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, 
         }
         if (!hasExited && !canWatchExit) hasExited = child.hasExited();
     }
-    // The leader is gone and the pipes are closed, but after a SIGTERM a member
-    // that ignored it may still run unwatched; the group id is still reserved.
-    if (terminatedAt && !isKilled) child.signalGroup(SIGKILL);
+    limit.endStragglers();
 }
 
 std::string failureMessage(int status) {

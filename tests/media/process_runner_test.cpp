@@ -174,19 +174,36 @@ TEST(ProcessRunner, ChildThatIgnoresTerminateIsKilledAfterGrace) {
     EXPECT_LT(elapsed, 25.0);
 }
 
-TEST(ProcessRunner, GrandchildIsGoneAfterTheLimit) {
-    test::TempDir dir;
-    const auto pidFile = dir / "pid";
-    const auto result = runShell("sleep 30 & echo $! > '" + pidFile.string() + "'; wait", 0.3);
-    EXPECT_FALSE(result);
-    const pid_t grandchild = std::stoi(test::readFile(pidFile));
-    // Reparented to init, which may take a moment to reap it; dead either way.
-    bool isGone = false;
-    for (int i = 0; i < 200 && !isGone; ++i) {
-        isGone = isGoneOrZombie(grandchild);
-        if (!isGone) std::this_thread::sleep_for(10ms);
+TEST(ProcessRunner, NoMemberOfTheGroupOutlivesTheLimit) {
+    struct Case {
+        const char* what;
+        const char* grandchild;  // runs in the background; its pid is recorded
+        const char* leader;      // what the child does after starting it
+    };
+    const Case cases[] = {
+        {"grandchild holding the pipes", "sleep 30", "wait"},
+        // Gone from the pipes and deaf to SIGTERM, it would run on unwatched
+        // once its leader died of the SIGTERM.
+        {"grandchild ignoring SIGTERM with its outputs closed", "(trap '' TERM; exec >&- 2>&-; exec sleep 30)",
+         "exec sleep 30"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        const auto pidFile = dir / "pid";
+        const auto result =
+            runShell(std::string(c.grandchild) + " & echo $! > '" + pidFile.string() + "'; " + c.leader, 0.3);
+        EXPECT_FALSE(result);
+        const pid_t grandchild = std::stoi(test::readFile(pidFile));
+        // Reparented to init, which may take a moment to reap it; dead either way.
+        bool isGone = false;
+        for (int i = 0; i < 200 && !isGone; ++i) {
+            isGone = isGoneOrZombie(grandchild);
+            if (!isGone) std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(isGone);
+        if (!isGone) ::kill(grandchild, SIGKILL);
     }
-    EXPECT_TRUE(isGone);
 }
 
 TEST(ProcessRunner, ChildGetsDefaultSignalHandlingWhateverTheCallerBlocksOrIgnores) {
