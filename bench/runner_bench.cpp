@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -81,5 +82,23 @@ int main(int argc, char** argv) {
     const auto found = quellmark::lookUpWithWhich("ffmpeg");
     std::printf("lookUpWithWhich(ffmpeg)        median %8.1f us  (%zu runs, %.1f x bare launch) -> %s\n",
                 median(which), which.size(), median(which) / bareMedian, found ? found->c_str() : "(none)");
+
+    // The stand-in tools run tens of thousands of times in the engine's benchmarks.
+    const auto tools = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/tools";
+    const auto fake = std::filesystem::temp_directory_path() / "quellmark-runner-bench.flac";
+    std::FILE* out = std::fopen(fake.c_str(), "w");
+    if (!out) return 1;
+    std::fputs("QMFAKE\nlufs=-23.0\npeak=-3.0\ntitle=Bench\nsilence_start=0\nsilence_end=0.5\n", out);
+    std::fclose(out);
+    std::vector<double> ffmpeg, ffprobe;
+    for (int i = 0; i < std::max(1, iterations / 10); ++i) {
+        ffmpeg.push_back(microsecondsOf([&] { (void)quellmark::runProcess(tools / "ffmpeg", {"-i", fake.string()}, 300); }));
+        ffprobe.push_back(microsecondsOf([&] { (void)quellmark::runProcess(tools / "ffprobe", {fake.string()}, 300); }));
+    }
+    std::filesystem::remove(fake);
+    std::printf("stand-in ffmpeg                median %8.1f us  (%.1f x bare launch)\n", median(ffmpeg),
+                median(ffmpeg) / bareMedian);
+    std::printf("stand-in ffprobe               median %8.1f us  (%.1f x bare launch)\n", median(ffprobe),
+                median(ffprobe) / bareMedian);
     return 0;
 }
