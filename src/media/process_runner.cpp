@@ -12,7 +12,6 @@
 #include <charconv>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <mutex>
 #include <set>
 
