@@ -287,6 +287,8 @@ TEST(LoudnessReport, ReadsCapturedReports) {
         {"ffmpeg-report-short-tone.txt", kNaN, -18.1, 0.3, 0, 0, 0.3},
         {"ffmpeg-report-click-then-silence.txt", -21.8, -0.9, 3.0, 2.00002, 0, 3.0},
         {"ffmpeg-report-joined-mp3.txt", std::nullopt, kNaN, 6.1, 0, 0, 6.08},
+        {"ffmpeg-report-silence-both-ends.txt", -32.6, -32.2, 11.0, 2.00007, 3.00005, 11.0},
+        {"ffmpeg-report-ogg.txt", -32.6, -31.8, 11.0, 2.00007, 3.00005, 11.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);

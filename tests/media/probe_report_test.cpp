@@ -90,6 +90,8 @@ TEST(ProbeReport, ReadsCapturedReports) {
         {"ffprobe-mp3-format-tags.json", 1.044898, "Song Title", "The Band"},
         {"ffprobe-ogg-vorbis-stream-tags.json", 1.0, "Ogg Title", "Ogg Artist"},
         {"ffprobe-flac-uppercase-tags.json", 1.0, "Flac Title", "Flac Artist"},
+        {"ffprobe-tags.json", 11.0, "Test Tone", "Quellmark Lab"},
+        {"ffprobe-stream-tags-ogg.json", 11.0, "Test Tone", "Quellmark Lab"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
