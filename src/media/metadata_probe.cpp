@@ -15,7 +15,8 @@ namespace quellmark {
 namespace {
 
 // Insertion order is kept so that "the first tag whose name matches" means the
-// first in ffprobe's report, not the first in sorted order.
+// first in ffprobe's report, not the first in sorted order. Its linear look-up
+// is no cost here: ffprobe prints only the few entries asked for.
 using Json = nlohmann::ordered_json;
 
 constexpr double kTimeLimitSeconds = 300;
