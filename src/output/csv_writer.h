@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
+#include <string>
 
 #include "engine/job_error.h"
 #include "output/analyze_result.h"
+#include "output/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace quellmark {
@@ -48,16 +51,33 @@ public:
     /// True once `finish` has installed this writer's CSV.
     bool hasInstalledOutput() const { return m_installed; }
 
+    /// Tests only: called inside `finish` after the CSV is installed and before
+    /// the meta file is, so a test can stop the process at that point.
+    void setAfterCsvInstalledHookForTesting(std::function<void()> hook) { m_afterCsvInstalled = std::move(hook); }
+
 private:
+    void recordEntry(const std::string& relativePath, const MetaEntry& entry);
+    void appendPendingToJournal();
+    bool writeMetaTemporary() const;
+
+    std::filesystem::path m_folder;
     std::filesystem::path m_outputURL;
     std::filesystem::path m_tmpURL;
     std::filesystem::path m_metaURL;
+    std::filesystem::path m_metaTmpURL;
     std::filesystem::path m_journalURL;
-    int m_fd = -1;
+    FileDescriptor m_csv;
+    FileDescriptor m_journal;
+    /// Length of the temporary CSV up to its last complete line.
+    off_t m_csvSize = 0;
     bool m_begun = false;
+    bool m_finished = false;
     bool m_installed = false;
     MetaMap m_metaMap;
+    /// Journal lines of the entries recorded since the last append.
+    std::string m_pendingJournal;
     int m_sinceMetaFlush = 0;
+    std::function<void()> m_afterCsvInstalled;
 };
 
 }  // namespace quellmark

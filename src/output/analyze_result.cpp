@@ -1,0 +1,212 @@
+#include "output/analyze_result.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+
+#include "engine/text.h"
+
+namespace quellmark {
+namespace {
+
+bool needsQuotes(std::string_view field) {
+    return field.find_first_of(",\"\n\r") != std::string_view::npos;
+}
+
+// The shared body of parseCSVLine, filling `out` so that the loader can reuse
+// the strings' storage from row to row instead of allocating per field.
+void splitFields(std::string_view line, std::vector<std::string>& out) {
+    size_t count = 0;
+    auto nextField = [&]() -> std::string& {
+        if (count == out.size()) out.emplace_back();
+        std::string& field = out[count++];
+        field.clear();
+        return field;
+    };
+    std::string* field = &nextField();
+    bool insideQuotes = false;
+    const size_t n = line.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = line[i];
+        if (insideQuotes) {
+            if (c != '"') {
+                field->push_back(c);
+            } else if (i + 1 < n && line[i + 1] == '"') {
+                field->push_back('"');
+                ++i;
+            } else {
+                insideQuotes = false;
+            }
+        } else if (c == '"') {
+            insideQuotes = true;
+        } else if (c == ',') {
+            field = &nextField();
+        } else {
+            field->push_back(c);
+        }
+    }
+    out.resize(count);
+}
+
+double numberOr(const std::string& text, double fallback) {
+    return parseCLocaleDouble(text).value_or(fallback);
+}
+
+std::string_view stripCarriageReturns(std::string_view record) {
+    while (!record.empty() && record.front() == '\r') record.remove_prefix(1);
+    while (!record.empty() && record.back() == '\r') record.remove_suffix(1);
+    return record;
+}
+
+std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec) bytes.reserve(static_cast<size_t>(size));
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) bytes.append(buffer, static_cast<size_t>(in.gcount()));
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+// Calls `onRecord` for every record of `text`. Records end at line feeds
+// outside quotes only: a tag holding a line feed stays inside its row, so a
+// title such as "x\nAlbum/01.flac,…,ok,…" can never pose as another file's row.
+// Toggling on every quote tracks parseCSVLine exactly, because a doubled quote
+// inside quotes toggles twice and there is no line feed between the two.
+template <class OnRecord>
+void forEachRecord(std::string_view text, OnRecord&& onRecord) {
+    bool insideQuotes = false;
+    size_t start = 0;
+    const char* data = text.data();
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (c == '"') {
+            insideQuotes = !insideQuotes;
+        } else if (c == '\n' && !insideQuotes) {
+            onRecord(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (start < n) onRecord(text.substr(start));
+}
+
+}  // namespace
+
+const std::array<std::string, 11>& csvHeader() {
+    static const std::array<std::string, 11> header = {
+        "relative_path", "file_name",     "title",  "artist",
+        "duration_sec",  "measured_lufs", "true_peak_dbfs", "gain_db",
+        "status",        "leading_silence_sec", "trailing_silence_sec"};
+    return header;
+}
+
+std::vector<std::string> csvFields(const AnalyzeResult& result) {
+    return {result.relative_path,
+            result.file_name,
+            result.title,
+            result.artist,
+            formatNumber(result.duration_sec),
+            formatNumber(result.measured_lufs),
+            formatNumber(result.true_peak_dbfs),
+            formatNumber(result.gain_db),
+            result.status,
+            formatNumber(result.leading_silence_sec),
+            formatNumber(result.trailing_silence_sec)};
+}
+
+std::string formatNumber(double value) {
+    if (!std::isfinite(value)) return {};
+    char buffer[400];  // the longest fixed text of a double is 309 digits plus sign
+    char* end = buffer;
+    if (std::round(value) == value) {
+        // 2^63 is exactly representable and is the first magnitude int64 cannot hold.
+        constexpr double kTwoPow63 = 9223372036854775808.0;
+        if (value >= -kTwoPow63 && value < kTwoPow63) {
+            end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value)).ptr;
+        } else {
+            // Beyond int64 the exact integer the double holds, still without a decimal point.
+            end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 0).ptr;
+        }
+    } else {
+        // to_chars rounds the exact binary value like "%.1f" does, without the locale.
+        end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1).ptr;
+    }
+    return std::string(buffer, end);
+}
+
+std::string csvLine(std::span<const std::string> fields) {
+    size_t length = fields.size();
+    for (const auto& field : fields) length += field.size() + 2;
+    std::string line;
+    line.reserve(length);
+    bool first = true;
+    for (const auto& field : fields) {
+        if (!first) line.push_back(',');
+        first = false;
+        if (!needsQuotes(field)) {
+            line.append(field);
+            continue;
+        }
+        line.push_back('"');
+        for (const char c : field) {
+            if (c == '"') line.push_back('"');
+            line.push_back(c);
+        }
+        line.push_back('"');
+    }
+    return line;
+}
+
+std::vector<std::string> parseCSVLine(std::string_view line) {
+    std::vector<std::string> fields;
+    splitFields(line, fields);
+    return fields;
+}
+
+AnalyzeResult resultFromFields(std::span<const std::string> fields) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    AnalyzeResult result;
+    result.relative_path = fields[0];
+    result.file_name = fields[1];
+    result.title = fields[2];
+    result.artist = fields[3];
+    result.duration_sec = numberOr(fields[4], nan);
+    result.measured_lufs = numberOr(fields[5], nan);
+    result.true_peak_dbfs = numberOr(fields[6], nan);
+    result.gain_db = numberOr(fields[7], nan);
+    result.status = fields[8];
+    result.leading_silence_sec = fields.size() > 9 ? numberOr(fields[9], 0) : 0;
+    result.trailing_silence_sec = fields.size() > 10 ? numberOr(fields[10], 0) : 0;
+    result.hasSilenceMeasurement = fields.size() >= 11;
+    return result;
+}
+
+PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
+    PreviousRows rows;
+    const auto text = readWholeFile(csvFile);
+    if (!text || !isValidUtf8(*text)) return rows;
+
+    std::vector<std::string> fields;
+    bool headerSeen = false;
+    forEachRecord(*text, [&](std::string_view record) {
+        if (record.empty()) return;
+        if (!headerSeen) {
+            headerSeen = true;  // the first record is the header, whatever it holds
+            return;
+        }
+        splitFields(stripCarriageReturns(record), fields);
+        if (fields.size() < 9) return;
+        AnalyzeResult result = resultFromFields(fields);
+        std::string key = result.relative_path;
+        rows.insert_or_assign(std::move(key), std::move(result));
+    });
+    return rows;
+}
+
+}  // namespace quellmark
