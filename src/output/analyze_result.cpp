@@ -3,10 +3,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 
 #include "engine/text.h"
+#include "output/file_descriptor.h"
 
 namespace quellmark {
 namespace {
@@ -60,24 +60,14 @@ std::string_view stripCarriageReturns(std::string_view record) {
     return record;
 }
 
-std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes;
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) bytes.reserve(static_cast<size_t>(size));
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) bytes.append(buffer, static_cast<size_t>(in.gcount()));
-    if (in.bad()) return std::nullopt;
-    return bytes;
-}
-
 // Calls `onRecord` for every record of `text`. Records end at line feeds
 // outside quotes only: a tag holding a line feed stays inside its row, so a
 // title such as "x\nAlbum/01.flac,…,ok,…" can never pose as another file's row.
 // Toggling on every quote tracks parseCSVLine exactly, because a doubled quote
 // inside quotes toggles twice and there is no line feed between the two.
+// The writer ends every row with a line feed, so a last record without one is
+// a file cut short (or a quote left open to the end) and is not trusted: a row
+// cut inside its last number would otherwise read back as a different row.
 template <class OnRecord>
 void forEachRecord(std::string_view text, OnRecord&& onRecord) {
     bool insideQuotes = false;
@@ -93,7 +83,6 @@ void forEachRecord(std::string_view text, OnRecord&& onRecord) {
             start = i + 1;
         }
     }
-    if (start < n) onRecord(text.substr(start));
 }
 
 }  // namespace

@@ -50,4 +50,24 @@ Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, i
     }
 }
 
+std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+    const FileDescriptor fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd.isOpen()) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+    std::string bytes;
+    // One read of the known size, plus one to see the end; a file that grows meanwhile still reads whole.
+    bytes.resize(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 1);
+    size_t used = 0;
+    for (;;) {
+        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+        const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), bytes.data() + used, bytes.size() - used); });
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        used += static_cast<size_t>(n);
+    }
+    bytes.resize(used);
+    return bytes;
+}
+
 }  // namespace quellmark

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -59,5 +61,9 @@ int writeAll(int fd, std::string_view bytes);
 /// A symbolic link standing at `path` is removed first, so the writer never
 /// writes through a link planted in the folder. Fails with the system error.
 Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, int flags);
+
+/// The whole content of the file at `path`, or nullopt when it cannot be opened
+/// or read (a folder, a permission problem, an input/output error).
+std::optional<std::string> readWholeFile(const std::filesystem::path& path);
 
 }  // namespace quellmark

@@ -4,12 +4,12 @@
 // apart and never builds a DOM of the whole file.
 #include <charconv>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
 #include "engine/text.h"
+#include "output/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace quellmark {
@@ -224,11 +224,9 @@ std::string encodeMetaMap(const MetaMap& map) {
 std::optional<MetaMap> decodeMetaMap(std::string_view json) { return readEntries(json, false); }
 
 MetaMap loadPreviousMeta(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return {};
-    return decodeMetaMap(text).value_or(MetaMap{});
+    const auto text = readWholeFile(path);
+    if (!text) return {};
+    return decodeMetaMap(*text).value_or(MetaMap{});
 }
 
 std::string encodeJournalLine(std::string_view relativePath, const MetaEntry& entry) {
