@@ -1,8 +1,10 @@
 #include "output/analyze_result.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "engine/text.h"
@@ -12,7 +14,10 @@ namespace quellmark {
 namespace {
 
 bool needsQuotes(std::string_view field) {
-    return field.find_first_of(",\"\n\r") != std::string_view::npos;
+    for (const char c : field) {
+        if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
+    }
+    return false;
 }
 
 // The shared body of parseCSVLine, filling `out` so that the loader can reuse
@@ -27,13 +32,22 @@ void splitFields(std::string_view line, std::vector<std::string>& out) {
     };
     std::string* field = &nextField();
     bool insideQuotes = false;
+    size_t i = 0;
     const size_t n = line.size();
-    for (size_t i = 0; i < n; ++i) {
-        const char c = line[i];
+    while (i < n) {
+        // Copy the run up to the next character that means something in this state.
+        size_t end = i;
         if (insideQuotes) {
-            if (c != '"') {
-                field->push_back(c);
-            } else if (i + 1 < n && line[i + 1] == '"') {
+            while (end < n && line[end] != '"') ++end;
+        } else {
+            while (end < n && line[end] != '"' && line[end] != ',') ++end;
+        }
+        field->append(line.data() + i, end - i);
+        i = end;
+        if (i == n) break;
+        const char c = line[i++];
+        if (insideQuotes) {
+            if (i < n && line[i] == '"') {
                 field->push_back('"');
                 ++i;
             } else {
@@ -41,10 +55,8 @@ void splitFields(std::string_view line, std::vector<std::string>& out) {
             }
         } else if (c == '"') {
             insideQuotes = true;
-        } else if (c == ',') {
-            field = &nextField();
         } else {
-            field->push_back(c);
+            field = &nextField();
         }
     }
     out.resize(count);
@@ -83,6 +95,26 @@ void forEachRecord(std::string_view text, OnRecord&& onRecord) {
             start = i + 1;
         }
     }
+}
+
+// Valid UTF-8 checked run by run: ASCII bytes are skipped word by word, and a
+// run of bytes with the high bit set holds whole multibyte sequences when valid.
+bool isValidUtf8Text(std::string_view text) {
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        while (i < n && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+        const size_t runStart = i;
+        while (i < n && static_cast<unsigned char>(text[i]) >= 0x80) ++i;
+        if (i > runStart && !isValidUtf8(text.substr(runStart, i - runStart))) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -143,10 +175,13 @@ std::string csvLine(std::span<const std::string> fields) {
             continue;
         }
         line.push_back('"');
-        for (const char c : field) {
-            if (c == '"') line.push_back('"');
-            line.push_back(c);
+        std::string_view rest = field;
+        for (size_t quote = rest.find('"'); quote != std::string_view::npos; quote = rest.find('"')) {
+            line.append(rest.substr(0, quote + 1));
+            line.push_back('"');
+            rest.remove_prefix(quote + 1);
         }
+        line.append(rest);
         line.push_back('"');
     }
     return line;
@@ -179,7 +214,8 @@ AnalyzeResult resultFromFields(std::span<const std::string> fields) {
 PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
     PreviousRows rows;
     const auto text = readWholeFile(csvFile);
-    if (!text || !isValidUtf8(*text)) return rows;
+    if (!text || !isValidUtf8Text(*text)) return rows;
+    rows.reserve(static_cast<size_t>(std::count(text->begin(), text->end(), '\n')));
 
     std::vector<std::string> fields;
     bool headerSeen = false;

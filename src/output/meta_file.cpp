@@ -17,12 +17,18 @@ namespace {
 
 using Json = nlohmann::json;
 
+bool needsEscape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
+
 void appendJsonString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out.push_back('"');
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    size_t runStart = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (!needsEscape(byte)) continue;
+        out.append(text.substr(runStart, i - runStart));
+        runStart = i + 1;
+        switch (byte) {
             case '"': out.append("\\\""); break;
             case '\\': out.append("\\\\"); break;
             case '\b': out.append("\\b"); break;
@@ -31,22 +37,26 @@ void appendJsonString(std::string& out, std::string_view text) {
             case '\r': out.append("\\r"); break;
             case '\t': out.append("\\t"); break;
             default:
-                if (byte < 0x20) {
-                    out.append("\\u00");
-                    out.push_back(kHex[byte >> 4]);
-                    out.push_back(kHex[byte & 0xF]);
-                } else {
-                    out.push_back(c);
-                }
+                out.append("\\u00");
+                out.push_back(kHex[byte >> 4]);
+                out.push_back(kHex[byte & 0xF]);
         }
     }
+    out.append(text.substr(runStart));
     out.push_back('"');
+}
+
+bool isAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
 }
 
 // A JSON reader rejects invalid UTF-8, and one bad name would spoil the whole
 // file; callers pass repaired text, this only guards against a slip.
 void appendName(std::string& out, std::string_view name) {
-    if (isValidUtf8(name)) {
+    if (isAscii(name) || isValidUtf8(name)) {
         appendJsonString(out, name);
     } else {
         appendJsonString(out, repairUtf8(name));
