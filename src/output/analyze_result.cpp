@@ -215,7 +215,9 @@ PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
     PreviousRows rows;
     const auto text = readWholeFile(csvFile);
     if (!text || !isValidUtf8Text(*text)) return rows;
-    rows.reserve(static_cast<size_t>(std::count(text->begin(), text->end(), '\n')));
+    // Every kept row holds at least nine fields and a line feed: at least nine bytes.
+    const auto lineFeeds = static_cast<size_t>(std::count(text->begin(), text->end(), '\n'));
+    rows.reserve(std::min(lineFeeds, text->size() / 9));
 
     std::vector<std::string> fields;
     bool headerSeen = false;

@@ -131,6 +131,34 @@ TEST_F(CSVWriterTest, FinishWithoutBeginLeavesPreviousFiles) {
     EXPECT_EQ(readFile(file("volume_gains.csv.tmp")), kHeaderLine + "stray,row\n");
 }
 
+// Abandoning (and likewise destroying without finish) installs nothing; the
+// journal then vouches for every recorded row of the temporary CSV.
+TEST_F(CSVWriterTest, AbandonKeepsRowsAndJournalForAResume) {
+    writePreviousRun();
+    {
+        CSVWriter writer(csvPath());
+        ASSERT_TRUE(writer.begin());
+        for (int i = 0; i < 70; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 3}));
+        writer.abandon();
+        EXPECT_FALSE(writer.write(okRow("late"), std::nullopt));
+        EXPECT_TRUE(writer.finish());
+        EXPECT_FALSE(writer.hasInstalledOutput());
+    }
+    EXPECT_EQ(readFile(csvPath()), kOldCsv);
+    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
+    EXPECT_EQ(loadPreviousRows(file("volume_gains.csv.tmp")).size(), 70u);
+    EXPECT_EQ(decodeJournal(readFile(file("volume_gains.csv.meta.journal"))).size(), 70u);
+
+    {
+        CSVWriter dropped(csvPath());
+        ASSERT_TRUE(dropped.begin());  // a new run starts afresh: the old journal goes
+        EXPECT_FALSE(fs::exists(file("volume_gains.csv.meta.journal")));
+        ASSERT_TRUE(dropped.write(okRow("x"), MetaEntry{1, 1}));
+    }
+    EXPECT_EQ(readFile(csvPath()), kOldCsv);
+    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
+}
+
 TEST_F(CSVWriterTest, CancelAfterTenRowsInstallsThoseRows) {
     CSVWriter writer(csvPath());
     std::stop_source stop;
