@@ -16,8 +16,8 @@ namespace quellmark {
 /// Writes one run's result files. Rows go to volume_gains.csv.tmp; `finish`
 /// installs it over volume_gains.csv with one atomic rename, then the complete
 /// meta file. Not thread-safe: the engine calls it from its main thread only.
-/// Holds an exclusive flock on the temporary CSV from `begin` until it is
-/// destroyed, so two runs never write one folder.
+/// Holds an exclusive flock on the temporary CSV from `begin` until `finish`,
+/// `abandon` or destruction, so two runs never write one folder.
 class CSVWriter {
 public:
     /// Touches no file. `outputURL` is the folder joined with "volume_gains.csv".
@@ -42,7 +42,11 @@ public:
     Result<void> write(const AnalyzeResult& result, const std::optional<MetaEntry>& entry,
                        std::stop_token stop = {});
     /// Installs the temporary CSV and then the meta file; removes the journal.
-    /// Does nothing (and succeeds) when this writer's `begin` never succeeded.
+    /// The previous meta file is removed before the CSV is replaced, so a crash in
+    /// between leaves no meta file rather than one describing the old rows. Fails
+    /// with the system error when the CSV cannot be synced or renamed (the
+    /// temporary CSV stays). Does nothing (and succeeds) when this writer's `begin`
+    /// never succeeded, after `abandon`, and on a second call.
     Result<void> finish();
     /// Ends without installing: closes the temporary CSV, keeps it and the
     /// journal for a later resume, and leaves volume_gains.csv and the meta file alone.
