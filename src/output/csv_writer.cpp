@@ -80,6 +80,9 @@ CSVWriter::CSVWriter(std::filesystem::path outputURL) : m_outputURL(std::move(ou
 CSVWriter::~CSVWriter() = default;
 
 Result<void> CSVWriter::begin() {
+    // A writer serves one run: begun twice it keeps its file, and once finished
+    // or abandoned it never truncates the rows it handed over.
+    if (m_finished) return fail(JobError::notInitialized());
     if (m_begun) return {};
     std::error_code ec;
     fs::create_directories(m_folder, ec);

@@ -34,7 +34,9 @@ public:
 
     /// Creates the folder if needed, takes the lock and writes the header to the
     /// temporary CSV. Fails with the system error, or with "別の解析がこのフォルダに
-    /// 書き込み中です。" when another writer holds the folder.
+    /// 書き込み中です。" when another writer holds the folder; changes nothing then.
+    /// A second call while begun does nothing; after `finish` or `abandon` it
+    /// fails with notInitialized.
     Result<void> begin();
     /// Appends one row (one write, never a partial line) and records `entry` when
     /// the status is "ok". Fails with notInitialized outside begin..finish, with the

@@ -114,7 +114,9 @@ TEST_F(CSVWriterTest, WritesOnlyBetweenBeginAndFinish) {
     EXPECT_NE(late.error().jobError(), nullptr);
     EXPECT_EQ(late.error().description(), "CSV書き込み先が初期化されていません");
     EXPECT_TRUE(writer.finish());  // a second finish does nothing
+    EXPECT_FALSE(writer.begin());  // nor can a finished writer start over
     EXPECT_EQ(readFile(csvPath()), installed);
+    EXPECT_FALSE(fs::exists(file("volume_gains.csv.tmp")));
     EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), "{\"a\":{\"mtimeNs\":1,\"size\":1}}");
 }
 
