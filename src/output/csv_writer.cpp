@@ -18,6 +18,12 @@ constexpr const char* kFolderBusyMessage = "別の解析がこのフォルダに
 
 Error lastSystemError() { return Error::fromErrno(errno); }
 
+// Flushes a file to the device. A file system that cannot sync at all (EINVAL,
+// some FUSE mounts) is no reason to lose the run; an input/output error is.
+bool syncFile(const FileDescriptor& fd) {
+    return retryOnEintr([&] { return ::fsync(fd.get()); }) == 0 || errno == EINVAL;
+}
+
 // Installing the CSV, installing the meta file and removing the journal must
 // not interleave with another writer's begin or finish in the same folder, or
 // one run's meta file could end up beside the other run's CSV. A blocking flock
@@ -158,7 +164,7 @@ bool CSVWriter::writeMetaTemporary() const {
     auto opened = openWithoutFollowing(m_metaTmpURL, O_WRONLY | O_CREAT | O_TRUNC);
     if (!opened) return false;
     const bool written = writeAll(opened->get(), encodeMetaMap(m_metaMap)) == 0 &&
-                         retryOnEintr([&] { return ::fsync(opened->get()); }) == 0;
+                         syncFile(*opened);
     if (!written) ::unlink(m_metaTmpURL.c_str());
     return written;
 }
@@ -168,7 +174,7 @@ Result<void> CSVWriter::finish() {
     m_finished = true;
     FileDescriptor csv = std::move(m_csv);  // the lock stays held until installed
 
-    if (retryOnEintr([&] { return ::fsync(csv.get()); }) != 0) {
+    if (!syncFile(csv)) {
         const Error error = lastSystemError();
         appendPendingToJournal();
         return fail(error);
