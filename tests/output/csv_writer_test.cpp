@@ -228,6 +228,27 @@ TEST_F(CSVWriterTest, NeverWritesThroughPlantedSymbolicLinks) {
     EXPECT_EQ(decodeMetaMap(readFile(file("volume_gains.csv.meta.json")))->size(), 64u);
 }
 
+// The errno of a begin that fails, 0 when it succeeds. Root writes into a
+// read-only folder anyway, so as root the attempt runs in a child that has
+// given root up for the user "nobody".
+int beginErrnoWithoutRoot(const fs::path& csv) {
+    const auto attempt = [&] {
+        CSVWriter writer(csv);
+        const auto result = writer.begin();
+        if (result) return 0;
+        return result.error().systemError() ? result.error().systemError()->value() : 255;
+    };
+    if (geteuid() != 0) return attempt();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(254);
+        std::_Exit(attempt());
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 253;
+    return WEXITSTATUS(status);
+}
+
 TEST_F(CSVWriterTest, BeginFailureChangesNothing) {
     writePreviousRun();
     // A file where a parent folder should be: no one, root included, can create below it.
@@ -239,17 +260,18 @@ TEST_F(CSVWriterTest, BeginFailureChangesNothing) {
     EXPECT_EQ(*result.error().systemError(), std::errc::not_a_directory);
     EXPECT_TRUE(blocked.finish());
 
-    if (geteuid() == 0) GTEST_SKIP() << "root writes into a read-only folder anyway";
-    fs::permissions(m_dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
-    CSVWriter readOnly(csvPath());
-    const auto denied = readOnly.begin();
-    fs::permissions(m_dir.path(), fs::perms::owner_all);
-    ASSERT_FALSE(denied);
-    EXPECT_EQ(*denied.error().systemError(), std::errc::permission_denied);
-    EXPECT_TRUE(readOnly.finish());
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
-    EXPECT_FALSE(fs::exists(file("volume_gains.csv.tmp")));
+    const fs::path readOnly = m_dir / "read-only";
+    writeFile(readOnly / "volume_gains.csv", kOldCsv);
+    writeFile(readOnly / "volume_gains.csv.meta.json", kOldMeta);
+    fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                  fs::perms::others_exec);
+    const int err = beginErrnoWithoutRoot(readOnly / "volume_gains.csv");
+    fs::permissions(readOnly, fs::perms::owner_all);
+    EXPECT_EQ(err, EACCES);
+    EXPECT_EQ(readFile(readOnly / "volume_gains.csv"), kOldCsv);
+    EXPECT_EQ(readFile(readOnly / "volume_gains.csv.meta.json"), kOldMeta);
+    EXPECT_FALSE(fs::exists(readOnly / "volume_gains.csv.tmp"));
 }
 
 // A full disk must fail the write with the system's message and leave only
