@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <optional>
+#include <sstream>
 #include <system_error>
 
 #include <CLI/CLI.hpp>
@@ -116,7 +117,13 @@ std::string parseErrorReason(const CLI::ParseError& error) {
     // expect is an option it does not know.
     const std::string extrasMarker = " not expected: ";
     if (const auto at = reason.find(extrasMarker); at != std::string::npos) {
-        return "unknown option: " + reason.substr(at + extrasMarker.size());
+        // CLI11 lists them in the reversed order in which it was handed the arguments.
+        std::vector<std::string> words;
+        std::istringstream list(reason.substr(at + extrasMarker.size()));
+        for (std::string word; list >> word;) words.insert(words.begin(), word);
+        std::string joined;
+        for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+        return "unknown option: " + joined;
     }
     return reason;
 }
