@@ -4,9 +4,12 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quellmark::test {
@@ -36,6 +39,8 @@ public:
 
     pid_t pid() const { return m_pid; }
     void sendSignal(int signal) const;
+    /// What the child has written to its terminal so far (ErrorSink::terminal).
+    std::string terminalText() const;
     /// Waits for the child; gives up after `limitSeconds` (kills it, and the
     /// outcome then has exitStatus -1 and signal SIGKILL).
     CliOutcome wait(double limitSeconds = 120);
@@ -44,13 +49,18 @@ private:
     pid_t m_pid = -1;
     std::filesystem::path m_scratch;
     int m_terminal = -1;
+    mutable std::mutex m_terminalMutex;
     std::string m_terminalText;
+    std::thread m_terminalReader;
     std::optional<CliOutcome> m_outcome;
 };
 
 /// Runs quellmark-cli to its end.
 CliOutcome runCli(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                   const std::filesystem::path& workingDirectory = {});
+
+/// Waits until `condition` holds; false when `limitSeconds` pass first.
+bool waitUntil(const std::function<bool()>& condition, double limitSeconds = 60);
 
 /// Waits until `path` holds at least `count` lines containing `needle`;
 /// false when `limitSeconds` pass first.

@@ -88,6 +88,28 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     ::close(errFd);
     ::close(nullFd);
     if (m_pid < 0) throw std::runtime_error("fork failed");
+    // A terminal's buffer is small: keep reading it while the child runs.
+    if (m_terminal >= 0) {
+        m_terminalReader = std::thread([this] {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
+                if (n > 0) {
+                    std::lock_guard lock(m_terminalMutex);
+                    m_terminalText.append(buffer, static_cast<std::size_t>(n));
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    return;  // EIO once the child and every copy of the follower end are gone
+                }
+            }
+        });
+    }
+}
+
+std::string CliChild::terminalText() const {
+    std::lock_guard lock(m_terminalMutex);
+    return m_terminalText;
 }
 
 CliChild::~CliChild() {
@@ -101,23 +123,6 @@ void CliChild::sendSignal(int signal) const { ::kill(m_pid, signal); }
 
 CliOutcome CliChild::wait(double limitSeconds) {
     if (m_outcome) return *m_outcome;
-    // A terminal's buffer is small: keep reading it while the child runs.
-    std::thread reader;
-    if (m_terminal >= 0) {
-        reader = std::thread([this] {
-            char buffer[4096];
-            for (;;) {
-                const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
-                if (n > 0) {
-                    m_terminalText.append(buffer, static_cast<std::size_t>(n));
-                } else if (n < 0 && errno == EINTR) {
-                    continue;
-                } else {
-                    return;  // EIO once the child and every copy of the follower end are gone
-                }
-            }
-        });
-    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
     int status = 0;
     for (;;) {
@@ -130,12 +135,12 @@ CliOutcome CliChild::wait(double limitSeconds) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (reader.joinable()) reader.join();
+    if (m_terminalReader.joinable()) m_terminalReader.join();
     CliOutcome outcome;
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.out = readFile(m_scratch / "out");
-    outcome.err = m_terminal >= 0 ? m_terminalText : readFile(m_scratch / "err");
+    outcome.err = m_terminal >= 0 ? terminalText() : readFile(m_scratch / "err");
     m_outcome = outcome;
     return outcome;
 }
@@ -158,13 +163,17 @@ int countLines(const std::string& text, const std::string& needle) {
     return count;
 }
 
-bool waitForLines(const fs::path& path, const std::string& needle, int count, double limitSeconds) {
+bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (countLines(readFile(path), needle) >= count) return true;
+        if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+bool waitForLines(const fs::path& path, const std::string& needle, int count, double limitSeconds) {
+    return waitUntil([&] { return countLines(readFile(path), needle) >= count; }, limitSeconds);
 }
 
 std::vector<std::string> listTree(const fs::path& folder) {
