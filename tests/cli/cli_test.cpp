@@ -257,7 +257,11 @@ TEST_F(CliTest, SecondSignalEndsAtOnceAndStopsTheTools) {
         for (const pid_t pid : toolPids(toolLog, "ffmpeg start")) {
             EXPECT_TRUE(waitUntil([pid] { return hasEnded(pid); })) << "stand-in " << pid << " still runs";
         }
-        EXPECT_FALSE(fs::exists(m_music / "volume_gains.csv")) << "nothing is installed on the way out";
+        // The run may or may not have installed its (empty) result in the
+        // moment between the tools' end and the process's, but never a row of
+        // a file that was still being measured.
+        if (fs::exists(m_music / "volume_gains.csv")) EXPECT_EQ(csv(), kHeader);
+        fs::remove(m_music / "volume_gains.csv");
     }
 }
 
