@@ -40,13 +40,13 @@ for i in $(seq 0 39); do
   # Levels spread evenly from -35 to -8 LUFS (in tenths, to stay in integers).
   level_tenths=$((-350 + (270 * i) / 39))
   if [ "$level_tenths" -lt -140 ]; then
-    # Pink noise at amplitude 0.1 measures about -34.6 LUFS.
-    gain_tenths=$((level_tenths + 346))
+    # Pink noise at amplitude 0.1 measures about -31.6 LUFS on two channels.
+    gain_tenths=$((level_tenths + 316))
     source="anoisesrc=color=pink:seed=$((i + 1)):amplitude=0.1:sample_rate=44100:duration=$seconds"
   else
     # Loud files are tones, which reach -8 LUFS without clipping; a 1/8-scale
-    # 440 Hz tone measures about -21.8 LUFS.
-    gain_tenths=$((level_tenths + 218))
+    # tone of these frequencies measures about -18 LUFS on two channels.
+    gain_tenths=$((level_tenths + 180))
     source="sine=frequency=$((330 + 20 * i)):sample_rate=44100:duration=$seconds"
   fi
   gain_db=$(printf '%d.%d' $((gain_tenths / 10)) $(((gain_tenths < 0 ? -gain_tenths : gain_tenths) % 10)))
