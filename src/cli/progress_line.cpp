@@ -21,6 +21,8 @@ constexpr int kDefaultColumns = 80;
 constexpr std::string_view kScanning = "フォルダをスキャン中…";
 constexpr std::string_view kCancelling = "キャンセル中…";
 constexpr std::string_view kEllipsis = "...";
+// Below this a shortened file name says too little to be worth showing.
+constexpr int kMinNameColumns = 12;
 
 struct Glyph {
     std::string bytes;
@@ -55,11 +57,21 @@ int terminalColumns() {
     return kDefaultColumns;
 }
 
-std::string bar(std::int64_t processed, std::int64_t total) {
+std::string progressBar(std::int64_t processed, std::int64_t total) {
     const std::int64_t denominator = std::max<std::int64_t>(total, 1);
     const auto filled = static_cast<int>(std::clamp<std::int64_t>(processed * kBarCells / denominator, 0, kBarCells));
     return "[" + std::string(static_cast<std::size_t>(filled), '#') +
            std::string(static_cast<std::size_t>(kBarCells - filled), '.') + "]";
+}
+
+std::string joined(std::initializer_list<std::string_view> parts) {
+    std::string result;
+    for (const std::string_view part : parts) {
+        if (part.empty()) continue;
+        if (!result.empty()) result += ' ';
+        result += part;
+    }
+    return result;
 }
 
 void writeAll(std::string_view text) {
@@ -111,24 +123,32 @@ std::string fitToWidth(std::string_view text, int width) {
 
 std::string progressLineText(const EngineSnapshot& snapshot, bool cancelling, int columns) {
     const int limit = std::max(columns - 1, 1);
-    std::string fixed;
-    std::string detail;
+    std::string bar;
+    std::string counts;
+    std::string remaining;
+    std::string detail = cancelling ? std::string(kCancelling) : std::string();
     if (snapshot.totalCount == 0) {
-        fixed = kScanning;
+        counts = kScanning;
     } else {
-        fixed = bar(snapshot.processedCount, snapshot.totalCount) + " " +
-                countsText(snapshot.processedCount, snapshot.totalCount);
-        if (snapshot.errorCount > 0) fixed += " " + errorCountText(snapshot.errorCount);
-        if (snapshot.estimatedRemainingSeconds) fixed += " 残り約 " + formatRemaining(*snapshot.estimatedRemainingSeconds);
-        detail = snapshot.currentFileName;
+        bar = progressBar(snapshot.processedCount, snapshot.totalCount);
+        counts = countsText(snapshot.processedCount, snapshot.totalCount);
+        if (snapshot.errorCount > 0) counts += " " + errorCountText(snapshot.errorCount);
+        if (snapshot.estimatedRemainingSeconds) remaining = "残り約 " + formatRemaining(*snapshot.estimatedRemainingSeconds);
+        if (!cancelling) detail = snapshot.currentFileName;
     }
-    if (cancelling) detail = kCancelling;
-    const int fixedWidth = displayWidth(fixed);
-    if (fixedWidth >= limit) return fitToWidth(fixed, limit);
-    if (detail.empty()) return fixed;
-    const int room = limit - fixedWidth - 1;
-    if (room < static_cast<int>(kEllipsis.size()) + 2) return fixed;
-    return fixed + " " + fitToWidth(detail, room);
+    // On a narrow terminal the bar and then the time left give way; the
+    // counts and a cancellation under way stay as long as anything fits.
+    for (const std::string& layout : {joined({bar, counts, remaining}), joined({counts, remaining}), counts}) {
+        const int width = displayWidth(layout);
+        if (width > limit) continue;
+        if (detail.empty()) return layout;
+        const int room = limit - width - 1;
+        if (room >= displayWidth(detail) || (!cancelling && room >= kMinNameColumns)) {
+            return layout + " " + fitToWidth(detail, room);
+        }
+        if (!cancelling) return layout;
+    }
+    return fitToWidth(cancelling ? detail : counts, limit);
 }
 
 ProgressDisplay::ProgressDisplay(bool enabled, Source source) : m_enabled(enabled), m_source(std::move(source)) {}
