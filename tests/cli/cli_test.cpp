@@ -260,7 +260,9 @@ TEST_F(CliTest, SecondSignalEndsAtOnceAndStopsTheTools) {
         // The run may or may not have installed its (empty) result in the
         // moment between the tools' end and the process's, but never a row of
         // a file that was still being measured.
-        if (fs::exists(m_music / "volume_gains.csv")) EXPECT_EQ(csv(), kHeader);
+        if (fs::exists(m_music / "volume_gains.csv")) {
+            EXPECT_EQ(csv(), kHeader);
+        }
         fs::remove(m_music / "volume_gains.csv");
     }
 }
