@@ -77,6 +77,8 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+/// `usableProcessors` limited to 1..8: the automatic parallelism of a machine with that many.
+std::int64_t boundedProcessorCount(std::int64_t usableProcessors);
 /// The usable processors of this process (sched_getaffinity), limited to 1..8.
 std::int64_t automaticParallelism();
 /// `parallelism` when it is 1 or more (no upper bound), else automaticParallelism().

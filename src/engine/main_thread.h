@@ -35,6 +35,8 @@ private:
         std::function<void()> fn;
         bool finished = false;
     };
+    void runItem(Item& item);
+
     std::mutex m_mutex;
     std::condition_variable m_queued;
     std::condition_variable m_ran;
