@@ -96,12 +96,17 @@ std::optional<std::chrono::steady_clock::time_point> AnalysisEngine::startedAt()
 std::optional<double> AnalysisEngine::estimatedRemainingSeconds() const {
     const Impl& d = *m_impl;
     if (d.state != State::running) return std::nullopt;
-    const std::int64_t p = d.processedCount;
-    const std::int64_t t = d.totalCount;
-    if (p < 1 || p >= t) return std::nullopt;
-    if (!d.startedAt) return std::nullopt;
-    const double elapsed = std::chrono::duration<double>(d.clock() - *d.startedAt).count();
-    return elapsed / static_cast<double>(p) * static_cast<double>(t - p);
+    return remainingSecondsEstimate(d.state, d.processedCount, d.totalCount, d.startedAt, d.clock());
+}
+
+std::optional<double> remainingSecondsEstimate(State state, std::int64_t processed, std::int64_t total,
+                                               std::optional<std::chrono::steady_clock::time_point> startedAt,
+                                               std::chrono::steady_clock::time_point now) {
+    if (state != State::running) return std::nullopt;
+    if (processed < 1 || processed >= total) return std::nullopt;
+    if (!startedAt) return std::nullopt;
+    const double elapsed = std::chrono::duration<double>(now - *startedAt).count();
+    return elapsed / static_cast<double>(processed) * static_cast<double>(total - processed);
 }
 
 EngineSnapshot AnalysisEngine::snapshot() const {
