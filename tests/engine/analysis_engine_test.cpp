@@ -60,7 +60,9 @@ TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDon
         const auto startedAt = c.started ? std::optional<TimePoint>(t0) : std::nullopt;
         const auto got = remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, now);
         ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.processed << "/" << c.total;
-        if (got) EXPECT_DOUBLE_EQ(*got, *c.expected);
+        if (got) {
+            EXPECT_DOUBLE_EQ(*got, *c.expected);
+        }
     }
 }
 
