@@ -6,11 +6,12 @@ void SerialQueue::runAndWait(std::function<void()> fn) {
     // The item lives on the caller's stack: the caller cannot return before
     // the serving thread has marked it finished under the mutex, and the
     // serving thread touches it no more after that.
-    Item item{std::move(fn)};
+    Item item;
+    item.fn = std::move(fn);
     std::unique_lock lock(m_mutex);
     m_items.push_back(&item);
     m_queued.notify_one();
-    m_ran.wait(lock, [&] { return item.finished; });
+    item.ran.wait(lock, [&] { return item.finished; });
 }
 
 void SerialQueue::serveUntil(const std::function<bool()>& done) {
@@ -28,11 +29,11 @@ void SerialQueue::serveUntil(const std::function<bool()>& done) {
 
 void SerialQueue::runItem(Item& item) {
     item.fn();
-    {
-        std::lock_guard lock(m_mutex);
-        item.finished = true;
-    }
-    m_ran.notify_all();
+    // Notify under the lock: once the caller sees `finished` it may return and
+    // destroy the item, condition variable included.
+    std::lock_guard lock(m_mutex);
+    item.finished = true;
+    item.ran.notify_one();
 }
 
 int SerialQueue::drain() {
