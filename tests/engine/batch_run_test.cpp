@@ -1,6 +1,8 @@
 #include "engine/analysis_engine.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -243,6 +245,54 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     }
     EXPECT_EQ(rows.at("b.mp3").title, "b");
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), "{}");
+}
+
+// Rows that cannot be written: the file-size limit of the process makes every
+// write past the header fail as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+TEST_F(BatchRunTest, ARowThatCannotBeWrittenNeverReplacesACompletePreviousCSV) {
+    for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) writeFakeAudio(dir / name, "lufs=-20\n");
+    harness.run(dir.path(), fakeToolSettings(1));
+    const std::string previousCsv = readFile(dir / "volume_gains.csv");
+    const std::string previousMeta = readFile(dir / "volume_gains.csv.meta.json");
+    const auto headerBytes = previousCsv.find('\n') + 1;
+    for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) writeFakeAudio(dir / name, "lufs=-21.5\n");
+    {
+        FileSizeLimit limit(headerBytes + 10);
+        harness.run(dir.path(), fakeToolSettings(1));
+    }
+    EXPECT_EQ(harness.engine().state(), State::finished);
+    EXPECT_TRUE(harness.engine().errorMessage());
+    EXPECT_FALSE(harness.engine().outputURL());
+    EXPECT_EQ(readFile(dir / "volume_gains.csv"), previousCsv);
+    EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), previousMeta);
+    EXPECT_TRUE(fs::exists(dir / "volume_gains.csv.tmp"));
+
+    // Without a previous CSV there is nothing to keep: what was written is installed.
+    TempDir fresh;
+    writeFakeAudio(fresh / "a.mp3");
+    {
+        FileSizeLimit limit(headerBytes + 10);
+        harness.run(fresh.path(), fakeToolSettings(1));
+    }
+    EXPECT_EQ(harness.engine().state(), State::finished);
+    EXPECT_TRUE(harness.engine().errorMessage());
+    EXPECT_EQ(harness.engine().outputURL(), fresh / "volume_gains.csv");
+    EXPECT_TRUE(csvRows(fresh / "volume_gains.csv").empty());
 }
 
 TEST_F(BatchRunTest, TheEngineMayBeDroppedWhileARunIsInFlight) {
