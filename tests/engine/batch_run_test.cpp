@@ -300,11 +300,15 @@ TEST_F(BatchRunTest, TheEngineMayBeDroppedWhileARunIsInFlight) {
     writeFakeAudio(dir / "b.mp3");
     auto queue = std::make_shared<SerialQueue>();
     auto engine = AnalysisEngine::create(queue);
-    auto ended = std::make_shared<bool>(false);
-    engine->addObserver([raw = engine.get(), ended] { *ended = raw->state() != State::running; });
-    engine->start(dir.path(), fakeToolSettings(1));
     std::weak_ptr<AnalysisEngine> weak = engine;
-    engine.reset();
+    auto ended = std::make_shared<bool>(false);
+    // Let go of the engine once its run has begun (before that, the run would
+    // find no engine and do nothing).
+    engine->addObserver([raw = engine.get(), &engine, ended] {
+        if (raw->currentFileName() == "a.mp3") engine.reset();
+        *ended = raw->state() != State::running;
+    });
+    engine->start(dir.path(), fakeToolSettings(1));
     queue->serveUntil([&] { return *ended; });
     for (int i = 0; i < 10000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(weak.expired());
