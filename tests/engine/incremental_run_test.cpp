@@ -23,6 +23,8 @@ using test::TempDir;
 using test::ToolLog;
 using test::writeFakeAudio;
 
+// With one file in flight rows are written in list order, so two runs can be
+// compared byte for byte.
 class IncrementalRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -47,12 +49,12 @@ protected:
 };
 
 TEST_F(IncrementalRunTest, ARerunOverAnUnchangedFolderStartsNoToolAndWritesTheSameBytes) {
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     EXPECT_EQ(ToolLog::measuredFiles().size(), 4u);
     const std::string firstCsv = csv();
     const std::string firstMeta = meta();
 
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     EXPECT_EQ(ToolLog::starts(), 0);
     EXPECT_EQ(csv(), firstCsv);
     EXPECT_EQ(meta(), firstMeta);
@@ -62,19 +64,19 @@ TEST_F(IncrementalRunTest, ARerunOverAnUnchangedFolderStartsNoToolAndWritesTheSa
 
     // A changed file, a damaged meta file: measured again.
     writeFakeAudio(dir / "d.mp3", "lufs=-31\n");
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     EXPECT_EQ(ToolLog::measuredFiles(), std::vector<std::string>{(dir / "d.mp3").string()});
 
     test::writeFile(dir / "volume_gains.csv.meta.json", "{\"a.mp3\":{\"mtimeNs\":1}");
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     EXPECT_EQ(ToolLog::measuredFiles().size(), 4u);
     EXPECT_EQ(harness.engine().state(), State::finished);
     EXPECT_FALSE(harness.engine().errorMessage());
 }
 
 TEST_F(IncrementalRunTest, CarriedRowsFollowANewTargetWithoutMeasuringAgain) {
-    run(fakeToolSettings());  // target -18, clamp 12
-    AppSettings moved = fakeToolSettings();
+    run(fakeToolSettings(1));  // target -18, clamp 12
+    AppSettings moved = fakeToolSettings(1);
     moved.targetLUFS = -14;
     moved.clampDB = 10;
     run(moved);
@@ -124,14 +126,14 @@ TEST_F(IncrementalRunTest, AnEarlyEndingKeepsTheRowsOfFilesNeverReached) {
 TEST_F(IncrementalRunTest, TwoNamesThatReadAsOneTextAreNeverCarriedOver) {
     writeFakeAudio(dir / "Caf\xE9.mp3", "lufs=-12\n");
     writeFakeAudio(dir / "Caf\xE8.mp3", "lufs=-24\n");
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     const std::string shared = "Caf\xEF\xBF\xBD.mp3";
     int sharedRows = 0;
     for (const auto& line : csvRows(dir / "volume_gains.csv")) sharedRows += firstField(line) == shared;
     EXPECT_EQ(sharedRows, 2);
     EXPECT_FALSE(loadPreviousMeta(dir / "volume_gains.csv.meta.json").contains(shared));
 
-    run(fakeToolSettings());
+    run(fakeToolSettings(1));
     EXPECT_EQ(ToolLog::measuredFiles().size(), 2u);
     EXPECT_EQ(csvRows(dir / "volume_gains.csv").size(), 6u);
 }
