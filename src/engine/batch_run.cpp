@@ -12,6 +12,7 @@
 #include "engine/analyze_file.h"
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
+#include "engine/previous_state.h"
 #include "engine/text.h"
 #include "output/csv_writer.h"
 
@@ -99,8 +100,9 @@ void Run::execute() {
     std::error_code ignored;
     m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
     if (m_settings.incremental) {
-        m_previousRows = loadPreviousRows(m_folder / "volume_gains.csv");
-        m_previousMeta = loadPreviousMeta(m_folder / "volume_gains.csv.meta.json");
+        PreviousState previous = loadPreviousState(m_folder);
+        m_previousRows = std::move(previous.rows);
+        m_previousMeta = std::move(previous.meta);
     }
 
     Result<void> begun;

@@ -138,6 +138,36 @@ TEST_F(IncrementalRunTest, TwoNamesThatReadAsOneTextAreNeverCarriedOver) {
     EXPECT_EQ(csvRows(dir / "volume_gains.csv").size(), 6u);
 }
 
+TEST_F(IncrementalRunTest, RowsOfARunThatNeverFinishedAreKeptWhenTheirStampWasSaved) {
+    run(fakeToolSettings(1));
+    writeFakeAudio(dir / "a.mp3", "lufs=-16\n");
+    writeFakeAudio(dir / "c.wav", "lufs=-16\n");
+    // What a run that died after measuring both files leaves behind: both
+    // rows, but only a.mp3's stamp reached the journal.
+    AnalyzeResult resumed;
+    resumed.relative_path = "a.mp3";
+    resumed.file_name = "a.mp3";
+    resumed.title = "Resumed";
+    resumed.measured_lufs = -16;
+    resumed.gain_db = -2;
+    resumed.status = "ok";
+    AnalyzeResult unsaved = resumed;
+    unsaved.relative_path = unsaved.file_name = "c.wav";
+    const auto& header = csvHeader();
+    test::writeFile(dir / "volume_gains.csv.tmp",
+                    csvLine(std::vector<std::string>(header.begin(), header.end())) + "\n" +
+                        csvLine(csvFields(resumed)) + "\n" + csvLine(csvFields(unsaved)) + "\n");
+    test::writeFile(dir / "volume_gains.csv.meta.journal", encodeJournalLine("a.mp3", fileStamp(dir / "a.mp3")));
+
+    run(fakeToolSettings(1));
+    EXPECT_EQ(ToolLog::measuredFiles(), std::vector<std::string>{(dir / "c.wav").string()});
+    const PreviousRows rows = loadPreviousRows(dir / "volume_gains.csv");
+    EXPECT_EQ(rows.at("a.mp3").title, "Resumed");
+    EXPECT_EQ(rows.at("c.wav").title, "c");  // measured, not the leftover
+    EXPECT_EQ(rows.size(), 4u);
+    EXPECT_FALSE(fs::exists(dir / "volume_gains.csv.meta.journal"));
+}
+
 TEST(EngineClockTest, TheEstimateUsesTheInjectedClock) {
     TempDir dir;
     writeFakeAudio(dir / "a.mp3");
