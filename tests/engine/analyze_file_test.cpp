@@ -166,20 +166,6 @@ TEST_F(DirectAnalysis, BuildsRowsFromTheToolsReports) {
     EXPECT_FALSE(meta.contains("garbage.mp3"));
 }
 
-TEST_F(DirectAnalysis, ACancelledTaskTouchesNothing) {
-    writeFakeAudio(dir / "a.mp3");
-    std::stop_source stop;
-    stop.request_stop();
-    bool began = false;
-    auto result = analyzeFile(dir / "a.mp3", context(test::fakeToolSettings()), stop.get_token(), &began);
-    ASSERT_FALSE(result);
-    EXPECT_TRUE(result.error().isCancellation());
-    EXPECT_FALSE(began);
-    EXPECT_TRUE(names.empty());
-    EXPECT_EQ(processed, 0);
-    EXPECT_EQ(ToolLog::starts(), 0);
-}
-
 TEST_F(DirectAnalysis, CarriesOverOnlyAnUnchangedFileWithAGoodPreviousRow) {
     writeFakeAudio(dir / "a.mp3", "lufs=-30\n");
     const MetaEntry stamp = fileStamp(dir / "a.mp3");

@@ -138,11 +138,11 @@ TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimit) {
         int expectedMostInFlight;
     };
     // Each file runs ffprobe and then ffmpeg, so tool runs in flight count files in flight.
-    const Case cases[] = {{5, 2, 2}, {3, 8, 3}, {4, 1, 1}};
+    const Case cases[] = {{5, 2, 2}, {3, 8, 3}, {3, 1, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
         TempDir folder;
-        for (int i = 0; i < c.files; ++i) writeFakeAudio(folder / ("f" + std::to_string(i) + ".mp3"), "probe_delay=0.5\n");
+        for (int i = 0; i < c.files; ++i) writeFakeAudio(folder / ("f" + std::to_string(i) + ".mp3"), "probe_delay=0.3\n");
         ToolLog::reset();
         harness.run(folder.path(), fakeToolSettings(c.limit));
         EXPECT_EQ(ToolLog::maxInFlight(), c.expectedMostInFlight);

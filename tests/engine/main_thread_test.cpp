@@ -57,18 +57,5 @@ TEST(SerialQueueTest, KeepsTheOrderOfOneCallerAndChecksDoneBeforeWaiting) {
     EXPECT_EQ(queue.drain(), 0);
 }
 
-TEST(SerialQueueTest, DrainRunsWhatIsQueuedWithoutWaiting) {
-    SerialQueue queue;
-    int value = 0;
-    std::jthread caller([&] {
-        queue.runAndWait([&] { value = 7; });
-    });
-    int ran = 0;
-    while (ran == 0) ran = queue.drain();
-    caller.join();
-    EXPECT_EQ(ran, 1);
-    EXPECT_EQ(value, 7);
-}
-
 }  // namespace
 }  // namespace quellmark
