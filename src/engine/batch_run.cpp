@@ -43,6 +43,9 @@ public:
     void execute();
 
 private:
+    /// Scan, previous state and begin; false when the run has already ended.
+    bool prepare();
+    void analyseAndEnd();
     void onMain(const std::function<void()>& fn) { m_mainThread.runAndWait(fn); }
     FileTaskContext makeContext();
     GroupOutcome analyseAll(const FileTaskContext& context);
@@ -80,10 +83,17 @@ std::set<std::string> sharedRelativePaths(const Files& files, const std::string&
 }
 
 void Run::execute() {
+    if (prepare()) analyseAndEnd();
+}
+
+bool Run::prepare() {
     onMain([&] { m_writer = std::make_unique<CSVWriter>(m_folder / "volume_gains.csv"); });
 
     auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions);
-    if (!scanned) return endWithError(scanned.error(), false);
+    if (!scanned) {
+        endWithError(scanned.error(), false);
+        return false;
+    }
     m_files = std::move(*scanned);
     onMain([&] { m_sink.setTotalCount(static_cast<std::int64_t>(m_files.size())); });
 
@@ -93,7 +103,7 @@ void Run::execute() {
             m_sink.setState(State::finished);
             m_sink.setErrorMessage(kNoAudioFiles);
         });
-        return;
+        return false;
     }
 
     // Read before begin: from then on the writer owns the folder's result files.
@@ -107,8 +117,14 @@ void Run::execute() {
 
     Result<void> begun;
     onMain([&] { begun = m_writer->begin(); });
-    if (!begun) return endWithError(begun.error(), false);
+    if (!begun) {
+        endWithError(begun.error(), false);
+        return false;
+    }
+    return true;
+}
 
+void Run::analyseAndEnd() {
     m_ambiguousPaths = sharedRelativePaths(m_files, m_folder.native());
     const FileTaskContext context = makeContext();
     GroupOutcome outcome = analyseAll(context);
@@ -231,7 +247,8 @@ void Run::endSucceeded() {
     onMain([&] { finished = m_writer->finish(); });
     if (!finished) return endWithError(finished.error(), false);
     onMain([&] {
-        auto url = m_writer->outputURL();
+        std::optional<std::filesystem::path> url;
+        if (m_writer->hasInstalledOutput()) url = m_writer->outputURL();
         m_writer.reset();
         m_sink.setOutputURL(std::move(url));
         m_sink.setState(State::finished);
