@@ -247,6 +247,31 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), "{}");
 }
 
+TEST_F(BatchRunTest, ASecondRunOnABusyFolderChangesNothingAndClaimsNoOutput) {
+    writeFakeAudio(dir / "a.mp3", "ffmpeg_delay=0.5\n");
+    auto second = AnalysisEngine::create(std::shared_ptr<MainThread>(&harness.queue(), [](MainThread*) {}));
+    // Start the second run once the first one holds the folder.
+    harness.engine().addObserver([&] {
+        if (harness.engine().currentFileName() == "a.mp3" && second->state() == State::idle) {
+            second->start(dir.path(), fakeToolSettings());
+        }
+    });
+    harness.engine().start(dir.path(), fakeToolSettings());
+    harness.queue().serveUntil([&] {
+        return harness.engine().state() != State::running && second->state() != State::running &&
+               second->state() != State::idle;
+    });
+    EXPECT_EQ(second->state(), State::finished);
+    EXPECT_EQ(second->errorMessage(), "別の解析がこのフォルダに書き込み中です。");
+    EXPECT_FALSE(second->outputURL());
+    EXPECT_EQ(harness.engine().state(), State::finished);
+    EXPECT_FALSE(harness.engine().errorMessage());
+    EXPECT_EQ(csvRows(dir / "volume_gains.csv").size(), 1u);
+    std::weak_ptr<AnalysisEngine> weak = second;
+    second.reset();
+    for (int i = 0; i < 10000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // Rows that cannot be written: the file-size limit of the process makes every
 // write past the header fail as a full disk would.
 class FileSizeLimit {
