@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo gui bench asan tsan clean
+.PHONY: deps build test demo gui bench asan tsan fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -35,5 +35,13 @@ tsan:
 	  if [ -x build-tsan/tests/test_$$t ]; then build-tsan/tests/test_$$t || exit 1; fi; \
 	done
 
+# Each libFuzzer target for FUZZ_SECONDS (clang 16, AddressSanitizer + UBSan).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLMARK_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

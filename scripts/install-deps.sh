@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libcli11-dev
   ffmpeg locales
   xvfb xauth imagemagick fonts-noto-cjk
-  clang libclang-rt-14-dev
+  clang-16 libclang-rt-16-dev
 )
 
 missing=()
