@@ -4,12 +4,17 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QString>
+#include <ostream>
 #include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "ui/engine_port.h"
+
+/// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace quellmark::test {
 
