@@ -34,7 +34,7 @@ constexpr QSize kMinimumWindowSize{560, 460};
 // One redraw per display frame at most: a fast run publishes thousands of
 // changes a second, and each redraw also searches for ffmpeg (possibly by
 // starting `which`), so redrawing per change would throttle the run.
-constexpr qint64 kFrameIntervalMs = 16;
+constexpr int kFrameIntervalMs = 16;
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);
@@ -48,7 +48,7 @@ QString localPath(const std::filesystem::path& path) { return QFile::decodeName(
 }  // namespace
 
 MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings, QWidget* parent)
-    : QWidget(parent), m_engine(std::move(engine)), m_settings(std::move(settings)) {
+    : QWidget(parent), m_engine(std::move(engine)), m_settings(std::move(settings)), m_refreshIntervalMs(kFrameIntervalMs) {
     setWindowTitle(QStringLiteral("Quellmark"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
@@ -194,7 +194,7 @@ void MainWindow::revealOutput(const std::filesystem::path& file) {
 void MainWindow::requestRefresh() {
     if (m_refreshPending) return;
     m_refreshPending = true;
-    const qint64 wait = std::max<qint64>(0, kFrameIntervalMs - m_sinceRefresh.elapsed());
+    const qint64 wait = std::max<qint64>(0, m_refreshIntervalMs - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
     });

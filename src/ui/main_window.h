@@ -43,6 +43,9 @@ public:
     long long refreshCount() const { return m_refreshCount; }
     /// True while a refresh has been asked for and has not run.
     bool isRefreshPending() const { return m_refreshPending; }
+    /// The shortest time between two requested refreshes (one frame by default);
+    /// 0 refreshes on the next pass of the event loop. For measurements.
+    void setRefreshIntervalMs(int ms) { m_refreshIntervalMs = ms; }
 
 public slots:
     void chooseFolder();
@@ -82,6 +85,7 @@ private:
     bool m_refreshPending = false;
     bool m_closeRequested = false;
     long long m_refreshCount = 0;
+    int m_refreshIntervalMs;
     QElapsedTimer m_sinceRefresh;
 };
 

@@ -85,6 +85,7 @@ QWidget* SettingsPanel::buildForm() {
     layout->addLayout(stepperRow);
 
     m_incremental = new QCheckBox(QStringLiteral("増分実行（変更なしファイルを再解析しない）"), m_form);
+    m_incremental->setObjectName(QStringLiteral("incremental"));
     layout->addWidget(m_incremental);
 
     auto* pathRow = new QHBoxLayout;
