@@ -29,8 +29,8 @@ struct AppSettings {
     static AppSettings load(const DefaultsStore& store);
     /// `load` from the standard per-user store.
     static AppSettings load();
-    /// Stores this value in `store`; a non-finite target or clamp stores nothing.
-    /// Reports nothing.
+    /// Stores this value in `store`; a non-finite target or clamp, or a path or
+    /// extension that is not UTF-8, stores nothing. Reports nothing.
     void save(DefaultsStore& store) const;
 
     friend bool operator==(const AppSettings&, const AppSettings&) = default;
@@ -39,10 +39,12 @@ struct AppSettings {
 /// Key under which the settings are stored.
 inline constexpr std::string_view kSettingsKey = "quellmark.settings";
 
-/// The compact JSON form, or nullopt when the target or the clamp is not finite.
+/// The compact JSON form, or nullopt when the target or the clamp is not finite
+/// or a text is not UTF-8 (JSON could not hold it unaltered).
 std::optional<std::string> encodeSettings(const AppSettings& settings);
 /// The decoded value, or nullopt for anything that is not exactly the stored form
-/// (a missing required member, a wrong type, a negative clamp, invalid JSON).
+/// (a missing required member, a wrong type, a non-finite number, a negative
+/// clamp, a "parallelism" that is not an exact 64-bit integer, invalid JSON).
 std::optional<AppSettings> decodeSettings(std::string_view bytes);
 
 }  // namespace quellmark

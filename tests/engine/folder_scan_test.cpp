@@ -1,0 +1,169 @@
+#include "engine/folder_scan.h"
+
+#include <dirent.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "settings/app_settings.h"
+#include "support/temp_dir.h"
+
+namespace quellmark {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::writeFile;
+
+using Names = std::vector<std::string>;
+
+// The scan's result as paths relative to `root`, in the order returned.
+Names scanRelative(const fs::path& root, const std::set<std::string>& extensions) {
+    auto result = scanAudioFiles(root, extensions);
+    EXPECT_TRUE(result.has_value()) << result.error().description();
+    Names names;
+    if (!result) return names;
+    for (const fs::path& path : *result) {
+        EXPECT_EQ(path.native().rfind(root.native() + "/", 0), 0u) << path;
+        names.push_back(path.native().substr(root.native().size() + 1));
+    }
+    return names;
+}
+
+// Permission bits do not stop root. Dropping the two capabilities that
+// override them from this thread's effective set makes a mode-000 folder
+// unreadable to the test as it is to any user; they are raised again after.
+class WithoutDacOverride {
+public:
+    WithoutDacOverride() {
+        m_header.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0) return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_dropped = ::syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~WithoutDacOverride() {
+        if (m_dropped) ::syscall(SYS_capset, &m_header, m_saved);
+    }
+
+private:
+    __user_cap_header_struct m_header{};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_dropped = false;
+};
+
+TEST(FolderScan, SelectsAndOrdersFiles) {
+    struct Case {
+        const char* what;
+        Names files;
+        std::set<std::string> extensions;
+        Names expected;
+    };
+    const Case cases[] = {
+        {"code point order interleaves subfolders", {"a0.mp3", "a/x.mp3", "a.mp3", "B.mp3", "a/b/c.mp3"}, {"mp3"},
+         {"B.mp3", "a.mp3", "a/b/c.mp3", "a/x.mp3", "a0.mp3"}},
+        {"only the extension is lower-cased", {"Track.MP3", "track.mp3", "x.Mp3", "y.mp3.wav"}, {"mp3"},
+         {"Track.MP3", "track.mp3", "x.Mp3"}},
+        {"upper-case members never match", {"Track.MP3", "track.mp3"}, {"MP3"}, {}},
+        {"the empty extension", {"README", "song.", "a.mp3", "dir/noext"}, {""}, {"README", "dir/noext", "song."}},
+        {"hidden files and folders", {".hidden.mp3", ".cache/song.mp3", "ok/.x.mp3", "ok/y.mp3", ".mp3"}, {"mp3"},
+         {"ok/y.mp3"}},
+        {"a folder named like a file", {"album.mp3/01.flac", "album.mp3/02.mp3"}, {"mp3"}, {"album.mp3/02.mp3"}},
+        {"result files are left out by their extension",
+         {"volume_gains.csv", "volume_gains.csv.tmp", "volume_gains.csv.meta.json", "a.wav"},
+         AppSettings::defaultAudioExtensions(), {"a.wav"}},
+        {"non-ASCII extensions are lowered per character", {"a.FL\xC3\x84" "C", "b.fl\xC3\xA4" "c"},
+         {"fl\xC3\xA4" "c"}, {"a.FL\xC3\x84" "C", "b.fl\xC3\xA4" "c"}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        for (const auto& file : c.files) writeFile(dir / file, "x");
+        EXPECT_EQ(scanRelative(dir.path(), c.extensions), c.expected) << c.what;
+    }
+}
+
+TEST(FolderScan, LinksAndSpecialFilesAreNeitherListedNorFollowed) {
+    TempDir dir;
+    TempDir outside;
+    writeFile(dir / "real.mp3", "x");
+    writeFile(outside / "elsewhere.mp3", "x");
+    fs::create_directory_symlink(outside.path(), dir / "linked-folder");
+    fs::create_directory_symlink(dir.path(), dir / "loop");
+    fs::create_symlink(dir / "real.mp3", dir / "link.mp3");
+    fs::create_symlink(dir / "missing.mp3", dir / "dangling.mp3");
+    ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0600), 0);
+    EXPECT_EQ(scanRelative(dir.path(), {"mp3"}), Names{"real.mp3"});
+}
+
+TEST(FolderScan, UnreadableSubfolderIsPassedOver) {
+    TempDir dir;
+    writeFile(dir / "a.mp3", "x");
+    writeFile(dir / "locked" / "b.mp3", "x");
+    writeFile(dir / "z" / "c.mp3", "x");
+    fs::permissions(dir / "locked", fs::perms::none);
+    WithoutDacOverride asOrdinaryUser;
+    if (DIR* probe = ::opendir((dir / "locked").c_str())) {
+        ::closedir(probe);
+        GTEST_SKIP() << "permission bits do not stop this process from reading a mode-000 folder";
+    }
+    EXPECT_EQ(scanRelative(dir.path(), {"mp3"}), (Names{"a.mp3", "z/c.mp3"}));
+}
+
+TEST(FolderScan, FolderThatCannotBeOpenedFails) {
+    TempDir dir;
+    writeFile(dir / "file.mp3", "x");
+    fs::create_directory(dir / "empty");
+    struct Case {
+        fs::path folder;
+        std::string shownPath;
+    };
+    const Case cases[] = {
+        {dir / "missing", (dir / "missing").string()},
+        {dir / "missing" / "", (dir / "missing").string()},
+        {dir / "file.mp3", (dir / "file.mp3").string()},
+        {dir / "bad\xFFname", (dir / "bad\xEF\xBF\xBDname").string()},
+    };
+    for (const Case& c : cases) {
+        const auto result = scanAudioFiles(c.folder, {"mp3"});
+        ASSERT_FALSE(result.has_value()) << c.folder;
+        EXPECT_EQ(result.error().description(), "フォルダを読み取れませんでした: " + c.shownPath);
+    }
+    const auto empty = scanAudioFiles(dir / "empty", {"mp3"});
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_TRUE(empty->empty());
+    // A trailing separator on a good folder changes nothing in the paths returned.
+    const auto withSlash = scanAudioFiles(dir.path().string() + "/", {"mp3"});
+    ASSERT_TRUE(withSlash.has_value());
+    EXPECT_EQ(*withSlash, std::vector<fs::path>{dir / "file.mp3"});
+}
+
+TEST(FolderScan, NamesKeepTheirBytesAndSortByNormalisedText) {
+    struct Case {
+        const char* what;
+        Names files;
+        Names expected;
+    };
+    const Case cases[] = {
+        // The non-UTF-8 names all read "Caf\uFFFD.mp3"; their bytes decide among them. U+FFFD
+        // sorts after every letter, although the byte 0x80 is below the lead byte of "\u00E9".
+        {"invalid UTF-8", {"Caf\xE9.mp3", "Caf\x80.mp3", "Caf\xE8.mp3", "Cafz.mp3", "Caf\xC3\xA9.mp3"},
+         {"Caf\xC3\xA9.mp3", "Cafz.mp3", "Caf\x80.mp3", "Caf\xE8.mp3", "Caf\xE9.mp3"}},
+        // Composed and decomposed accents sort together by the letter that follows.
+        {"NFC and NFD", {"Cafe\xCC\x81" "b.mp3", "Caf\xC3\xA9" "a.mp3", "Cafe\xCC\x81" "c.mp3", "Cafez.mp3"},
+         {"Cafez.mp3", "Caf\xC3\xA9" "a.mp3", "Cafe\xCC\x81" "b.mp3", "Cafe\xCC\x81" "c.mp3"}},
+        {"one text, two spellings", {"Caf\xC3\xA9.mp3", "Cafe\xCC\x81.mp3"}, {"Cafe\xCC\x81.mp3", "Caf\xC3\xA9.mp3"}},
+        {"invalid folder name", {"\xFF/b.mp3", "\xFF/a.mp3", "\xEF\xBF\xBD/c.mp3", "\xEF\xBF\xBD/a.mp3"},
+         {"\xEF\xBF\xBD/a.mp3", "\xFF/a.mp3", "\xFF/b.mp3", "\xEF\xBF\xBD/c.mp3"}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        for (const auto& file : c.files) writeFile(dir / file, "x");
+        EXPECT_EQ(scanRelative(dir.path(), {"mp3"}), c.expected) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace quellmark
