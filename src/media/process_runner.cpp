@@ -1,0 +1,350 @@
+#include "media/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <mutex>
+#include <set>
+
+#include "engine/text.h"
+#include "media/unique_fd.h"
+
+extern char** environ;
+
+namespace quellmark {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a process group may take to end after SIGTERM before it gets SIGKILL.
+constexpr auto kKillGrace = std::chrono::seconds(10);
+// A limit beyond this is no limit (and would overflow the clock's arithmetic).
+constexpr double kLongestLimitSeconds = 1e9;
+// Without a pidfd the exit of a child whose pipes are already closed can only
+// be noticed by asking; this is how often.
+constexpr int kExitCheckIntervalMs = 10;
+constexpr size_t kReadChunkBytes = 64 * 1024;
+
+template <class Call>
+auto retryOnEintr(Call call) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+// The process groups of the children that runProcess calls are running now.
+struct GroupRegistry {
+    std::mutex mutex;
+    std::set<pid_t> groups;
+};
+
+GroupRegistry& runningGroups() {
+    static GroupRegistry registry;
+    return registry;
+}
+
+// One launched child, leader of its own process group. The child is reaped
+// only at the very end: while it stays a zombie its pid, and so the group id,
+// cannot be handed to another process, so signalling the group never reaches
+// a stranger. Going without reap() (an exception) kills the group and reaps.
+class SpawnedChild {
+public:
+    explicit SpawnedChild(pid_t pid) : m_pid(pid) {
+        auto& registry = runningGroups();
+        std::lock_guard lock(registry.mutex);
+        registry.groups.insert(m_pid);
+    }
+    ~SpawnedChild() {
+        if (m_isReaped) return;
+        signalGroup(SIGKILL);
+        reap();
+    }
+    SpawnedChild(const SpawnedChild&) = delete;
+    SpawnedChild& operator=(const SpawnedChild&) = delete;
+
+    pid_t pid() const { return m_pid; }
+
+    void signalGroup(int signalNumber) const { ::kill(-m_pid, signalNumber); }
+
+    /// True once the child has ended; leaves it a zombie.
+    bool hasExited() const {
+        siginfo_t info{};
+        const int rc = retryOnEintr([&] { return ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT); });
+        return rc == 0 && info.si_pid != 0;
+    }
+
+    /// Waits for the child and returns its exit code, or the signal number
+    /// when a signal ended it. Leaves the registry first: after waitpid the
+    /// group id may belong to someone else.
+    int reap() {
+        {
+            auto& registry = runningGroups();
+            std::lock_guard lock(registry.mutex);
+            registry.groups.erase(m_pid);
+        }
+        int status = 0;
+        const pid_t rc = retryOnEintr([&] { return ::waitpid(m_pid, &status, 0); });
+        m_isReaped = true;
+        if (rc != m_pid) return -1;
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) return WTERMSIG(status);
+        return -1;
+    }
+
+private:
+    pid_t m_pid;
+    bool m_isReaped = false;
+};
+
+struct Pipe {
+    UniqueFd readEnd;
+    UniqueFd writeEnd;
+};
+
+// Both ends close on exec: an end inherited by a sibling child launched from
+// another thread would keep this run's reader from ever seeing end of file.
+// The read end is non-blocking so that one wake-up drains all that is there.
+Result<Pipe> makePipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return fail(Error::fromErrno(errno));
+    Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    const int flags = ::fcntl(pipe.readEnd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(pipe.readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return fail(Error::fromErrno(errno));
+    return pipe;
+}
+
+// The attributes and file actions of one launch, destroyed with it.
+class SpawnSetup {
+public:
+    SpawnSetup(int stdoutWriteFd, int stderrWriteFd) {
+        posix_spawn_file_actions_init(&m_actions);
+        posix_spawnattr_init(&m_attributes);
+        m_error = posix_spawn_file_actions_addopen(&m_actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (m_error == 0) m_error = posix_spawn_file_actions_adddup2(&m_actions, stdoutWriteFd, STDOUT_FILENO);
+        if (m_error == 0) m_error = posix_spawn_file_actions_adddup2(&m_actions, stderrWriteFd, STDERR_FILENO);
+        // An own process group keeps a terminal's Ctrl-C away from the tool and
+        // lets one signal reach a wrapper script's children too. The front end
+        // blocks SIGINT/SIGTERM in its threads to handle them in one place; a
+        // child inheriting that mask would ignore the SIGTERM of the time limit.
+        sigset_t emptyMask;
+        sigemptyset(&emptyMask);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
+        if (m_error == 0) m_error = posix_spawnattr_setpgroup(&m_attributes, 0);
+        if (m_error == 0) m_error = posix_spawnattr_setsigmask(&m_attributes, &emptyMask);
+        if (m_error == 0) m_error = posix_spawnattr_setsigdefault(&m_attributes, &defaults);
+        if (m_error == 0) {
+            m_error = posix_spawnattr_setflags(&m_attributes,
+                                               POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        }
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&m_attributes);
+        posix_spawn_file_actions_destroy(&m_actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    /// The pid, or the error of preparing or of the launch itself.
+    Result<pid_t> spawn(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+        if (m_error != 0) return fail(Error::fromErrno(m_error));
+        std::vector<char*> argv;
+        argv.reserve(arguments.size() + 2);
+        argv.push_back(const_cast<char*>(executable.c_str()));
+        for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const int error = ::posix_spawn(&pid, executable.c_str(), &m_actions, &m_attributes, argv.data(), environ);
+        if (error != 0) return fail(Error::fromErrno(error));
+        return pid;
+    }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+    posix_spawnattr_t m_attributes;
+    int m_error = 0;
+};
+
+// Reads what the pipe holds now; closes it at end of file or on a read error.
+void drainPipe(UniqueFd& readEnd, std::string& bytes) {
+    char chunk[kReadChunkBytes];
+    for (;;) {
+        const ssize_t n = retryOnEintr([&] { return ::read(readEnd.get(), chunk, sizeof chunk); });
+        if (n > 0) {
+            bytes.append(chunk, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof chunk) return;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        readEnd.reset();
+        return;
+    }
+}
+
+// A descriptor that becomes readable when the child ends, so one poll sees the
+// exit as well as the output. Closed (-1) on kernels before 5.3.
+UniqueFd openPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+    return UniqueFd();
+#endif
+}
+
+Clock::time_point deadlineAfter(Clock::time_point start, double seconds) {
+    if (!(seconds < kLongestLimitSeconds)) return Clock::time_point::max();  // INFINITY and NaN too
+    if (seconds <= 0) return start;
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
+    if (when == Clock::time_point::max()) return -1;
+    if (when <= now) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// The time limit: SIGTERM to the child's group at the limit, SIGKILL when the
+// group is still there (the child runs or its pipes are open) 10 s later.
+class LimitEnforcer {
+public:
+    LimitEnforcer(const SpawnedChild& child, Clock::time_point terminateAt)
+        : m_child(child), m_terminateAt(terminateAt) {}
+
+    /// Sends whatever signal is due at `now`.
+    void enforce(Clock::time_point now) {
+        if (!m_isTerminated && now >= m_terminateAt) {
+            m_child.signalGroup(SIGTERM);
+            m_isTerminated = true;
+            m_killAt = now + kKillGrace;
+        }
+        if (m_isTerminated && !m_isKilled && now >= m_killAt) {
+            m_child.signalGroup(SIGKILL);
+            m_isKilled = true;
+        }
+    }
+
+    /// When enforce() next has something to do; max() when never.
+    Clock::time_point nextStep() const {
+        if (!m_isTerminated) return m_terminateAt;
+        if (!m_isKilled) return m_killAt;
+        return Clock::time_point::max();
+    }
+
+    /// After the leader ended and the pipes closed: a member that ignored the
+    /// SIGTERM may still run unwatched, and the group id is still reserved.
+    void endStragglers() {
+        if (m_isTerminated && !m_isKilled) m_child.signalGroup(SIGKILL);
+    }
+
+private:
+    const SpawnedChild& m_child;
+    Clock::time_point m_terminateAt;
+    Clock::time_point m_killAt = Clock::time_point::max();
+    bool m_isTerminated = false;
+    bool m_isKilled = false;
+};
+
+// Drains both pipes and watches the exit in one poll loop until the child has
+// ended and both pipes reached end of file. The time limit holds even for a
+// child that closed its outputs and keeps running, and for a wrapper's
+// grandchild that keeps the pipes open after the wrapper ended.
+void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, Clock::time_point terminateAt) {
+    UniqueFd pidfd = openPidfd(child.pid());
+    const bool canWatchExit = pidfd.isOpen();
+    bool hasExited = false;
+    LimitEnforcer limit(child, terminateAt);
+    while (out.readEnd.isOpen() || err.readEnd.isOpen() || !hasExited) {
+        const auto now = Clock::now();
+        limit.enforce(now);
+        int timeoutMs = millisecondsUntil(limit.nextStep(), now);
+        pollfd fds[3];
+        nfds_t count = 0;
+        if (out.readEnd.isOpen()) fds[count++] = {out.readEnd.get(), POLLIN, 0};
+        if (err.readEnd.isOpen()) fds[count++] = {err.readEnd.get(), POLLIN, 0};
+        if (!hasExited && canWatchExit) fds[count++] = {pidfd.get(), POLLIN, 0};
+        if (!hasExited && !canWatchExit && count == 0) {
+            timeoutMs = (timeoutMs < 0 || timeoutMs > kExitCheckIntervalMs) ? kExitCheckIntervalMs : timeoutMs;
+        }
+        // EINTR only means: look at the clock again.
+        if (::poll(fds, count, timeoutMs) < 0 && errno != EINTR) {
+            child.signalGroup(SIGKILL);  // cannot supervise any longer; never leave it running unwatched
+            return;
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == pidfd.get()) {
+                hasExited = true;
+            } else if (fds[i].fd == out.readEnd.get()) {
+                drainPipe(out.readEnd, run.stdoutBytes);
+            } else {
+                drainPipe(err.readEnd, run.stderrBytes);
+            }
+        }
+        if (!hasExited && !canWatchExit) hasExited = child.hasExited();
+    }
+    limit.endStragglers();
+}
+
+std::string failureMessage(int status) {
+    char digits[16];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, status);
+    return "プロセスが失敗しました (status=" + std::string(digits, end) + ")";
+}
+
+}  // namespace
+
+Result<ProcessRun> runProcessCollectingStatus(const std::filesystem::path& executable,
+                                              const std::vector<std::string>& arguments,
+                                              double timeLimitSeconds) {
+    auto out = makePipe();
+    if (!out) return fail(out.error());
+    auto err = makePipe();
+    if (!err) return fail(err.error());
+    pid_t pid = -1;
+    {
+        SpawnSetup setup(out->writeEnd.get(), err->writeEnd.get());
+        auto spawned = setup.spawn(executable, arguments);
+        if (!spawned) return fail(spawned.error());
+        pid = *spawned;
+    }
+    const auto terminateAt = deadlineAfter(Clock::now(), timeLimitSeconds);
+    SpawnedChild child(pid);
+    // Only the child may hold the write ends, or the readers never see end of file.
+    out->writeEnd.reset();
+    err->writeEnd.reset();
+    ProcessRun run;
+    superviseChild(child, *out, *err, run, terminateAt);
+    run.status = child.reap();
+    return run;
+}
+
+Result<ProcessOutput> runProcess(const std::filesystem::path& executable,
+                                 const std::vector<std::string>& arguments,
+                                 double timeLimitSeconds) {
+    auto run = runProcessCollectingStatus(executable, arguments, timeLimitSeconds);
+    if (!run) return fail(run.error());
+    if (run->status != 0) return fail(JobError::analysisFailed(failureMessage(run->status)));
+    return ProcessOutput{repairUtf8(run->stdoutBytes), repairUtf8(run->stderrBytes)};
+}
+
+void killRunningProcessGroups() {
+    auto& registry = runningGroups();
+    std::lock_guard lock(registry.mutex);
+    for (pid_t group : registry.groups) ::kill(-group, SIGKILL);
+}
+
+}  // namespace quellmark
