@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
+#include <string>
 
 #include "engine/job_error.h"
 #include "output/analyze_result.h"
+#include "output/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace quellmark {
@@ -13,8 +16,8 @@ namespace quellmark {
 /// Writes one run's result files. Rows go to volume_gains.csv.tmp; `finish`
 /// installs it over volume_gains.csv with one atomic rename, then the complete
 /// meta file. Not thread-safe: the engine calls it from its main thread only.
-/// Holds an exclusive flock on the temporary CSV from `begin` until it is
-/// destroyed, so two runs never write one folder.
+/// Holds an exclusive flock on the temporary CSV from `begin` until `finish`,
+/// `abandon` or destruction, so two runs never write one folder.
 class CSVWriter {
 public:
     /// Touches no file. `outputURL` is the folder joined with "volume_gains.csv".
@@ -31,7 +34,9 @@ public:
 
     /// Creates the folder if needed, takes the lock and writes the header to the
     /// temporary CSV. Fails with the system error, or with "別の解析がこのフォルダに
-    /// 書き込み中です。" when another writer holds the folder.
+    /// 書き込み中です。" when another writer holds the folder; changes nothing then.
+    /// A second call while begun does nothing; after `finish` or `abandon` it
+    /// fails with notInitialized.
     Result<void> begin();
     /// Appends one row (one write, never a partial line) and records `entry` when
     /// the status is "ok". Fails with notInitialized outside begin..finish, with the
@@ -39,7 +44,11 @@ public:
     Result<void> write(const AnalyzeResult& result, const std::optional<MetaEntry>& entry,
                        std::stop_token stop = {});
     /// Installs the temporary CSV and then the meta file; removes the journal.
-    /// Does nothing (and succeeds) when this writer's `begin` never succeeded.
+    /// The previous meta file is removed before the CSV is replaced, so a crash in
+    /// between leaves no meta file rather than one describing the old rows. Fails
+    /// with the system error when the CSV cannot be synced or renamed (the
+    /// temporary CSV stays). Does nothing (and succeeds) when this writer's `begin`
+    /// never succeeded, after `abandon`, and on a second call.
     Result<void> finish();
     /// Ends without installing: closes the temporary CSV, keeps it and the
     /// journal for a later resume, and leaves volume_gains.csv and the meta file alone.
@@ -48,16 +57,33 @@ public:
     /// True once `finish` has installed this writer's CSV.
     bool hasInstalledOutput() const { return m_installed; }
 
+    /// Tests only: called inside `finish` after the CSV is installed and before
+    /// the meta file is, so a test can stop the process at that point.
+    void setAfterCsvInstalledHookForTesting(std::function<void()> hook) { m_afterCsvInstalled = std::move(hook); }
+
 private:
+    void recordEntry(const std::string& relativePath, const MetaEntry& entry);
+    void appendPendingToJournal();
+    bool writeMetaTemporary() const;
+
+    std::filesystem::path m_folder;
     std::filesystem::path m_outputURL;
     std::filesystem::path m_tmpURL;
     std::filesystem::path m_metaURL;
+    std::filesystem::path m_metaTmpURL;
     std::filesystem::path m_journalURL;
-    int m_fd = -1;
+    FileDescriptor m_csv;
+    FileDescriptor m_journal;
+    /// Length of the temporary CSV up to its last complete line.
+    off_t m_csvSize = 0;
     bool m_begun = false;
+    bool m_finished = false;
     bool m_installed = false;
     MetaMap m_metaMap;
+    /// Journal lines of the entries recorded since the last append.
+    std::string m_pendingJournal;
     int m_sinceMetaFlush = 0;
+    std::function<void()> m_afterCsvInstalled;
 };
 
 }  // namespace quellmark

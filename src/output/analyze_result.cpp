@@ -1,0 +1,239 @@
+#include "output/analyze_result.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "engine/text.h"
+#include "output/file_descriptor.h"
+
+namespace quellmark {
+namespace {
+
+bool needsQuotes(std::string_view field) {
+    for (const char c : field) {
+        if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
+    }
+    return false;
+}
+
+// The shared body of parseCSVLine, filling `out` so that the loader can reuse
+// the strings' storage from row to row instead of allocating per field.
+void splitFields(std::string_view line, std::vector<std::string>& out) {
+    size_t count = 0;
+    auto nextField = [&]() -> std::string& {
+        if (count == out.size()) out.emplace_back();
+        std::string& field = out[count++];
+        field.clear();
+        return field;
+    };
+    std::string* field = &nextField();
+    bool insideQuotes = false;
+    size_t i = 0;
+    const size_t n = line.size();
+    while (i < n) {
+        // Copy the run up to the next character that means something in this state.
+        size_t end = i;
+        if (insideQuotes) {
+            while (end < n && line[end] != '"') ++end;
+        } else {
+            while (end < n && line[end] != '"' && line[end] != ',') ++end;
+        }
+        field->append(line.data() + i, end - i);
+        i = end;
+        if (i == n) break;
+        const char c = line[i++];
+        if (insideQuotes) {
+            if (i < n && line[i] == '"') {
+                field->push_back('"');
+                ++i;
+            } else {
+                insideQuotes = false;
+            }
+        } else if (c == '"') {
+            insideQuotes = true;
+        } else {
+            field = &nextField();
+        }
+    }
+    out.resize(count);
+}
+
+double numberOr(const std::string& text, double fallback) {
+    return parseCLocaleDouble(text).value_or(fallback);
+}
+
+std::string_view stripCarriageReturns(std::string_view record) {
+    while (!record.empty() && record.front() == '\r') record.remove_prefix(1);
+    while (!record.empty() && record.back() == '\r') record.remove_suffix(1);
+    return record;
+}
+
+// Calls `onRecord` for every record of `text`. Records end at line feeds
+// outside quotes only: a tag holding a line feed stays inside its row, so a
+// title such as "x\nAlbum/01.flac,…,ok,…" can never pose as another file's row.
+// Toggling on every quote tracks parseCSVLine exactly, because a doubled quote
+// inside quotes toggles twice and there is no line feed between the two.
+// The writer ends every row with a line feed, so a last record without one is
+// a file cut short (or a quote left open to the end) and is not trusted: a row
+// cut inside its last number would otherwise read back as a different row.
+template <class OnRecord>
+void forEachRecord(std::string_view text, OnRecord&& onRecord) {
+    bool insideQuotes = false;
+    size_t start = 0;
+    const char* data = text.data();
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (c == '"') {
+            insideQuotes = !insideQuotes;
+        } else if (c == '\n' && !insideQuotes) {
+            onRecord(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+}
+
+// Valid UTF-8 checked run by run: ASCII bytes are skipped word by word, and a
+// run of bytes with the high bit set holds whole multibyte sequences when valid.
+bool isValidUtf8Text(std::string_view text) {
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        while (i < n && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+        const size_t runStart = i;
+        while (i < n && static_cast<unsigned char>(text[i]) >= 0x80) ++i;
+        if (i > runStart && !isValidUtf8(text.substr(runStart, i - runStart))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::array<std::string, 11>& csvHeader() {
+    static const std::array<std::string, 11> header = {
+        "relative_path", "file_name",     "title",  "artist",
+        "duration_sec",  "measured_lufs", "true_peak_dbfs", "gain_db",
+        "status",        "leading_silence_sec", "trailing_silence_sec"};
+    return header;
+}
+
+std::vector<std::string> csvFields(const AnalyzeResult& result) {
+    return {result.relative_path,
+            result.file_name,
+            result.title,
+            result.artist,
+            formatNumber(result.duration_sec),
+            formatNumber(result.measured_lufs),
+            formatNumber(result.true_peak_dbfs),
+            formatNumber(result.gain_db),
+            result.status,
+            formatNumber(result.leading_silence_sec),
+            formatNumber(result.trailing_silence_sec)};
+}
+
+std::string formatNumber(double value) {
+    if (!std::isfinite(value)) return {};
+    char buffer[400];  // the longest fixed text of a double is 309 digits plus sign
+    char* end = buffer;
+    if (std::round(value) == value) {
+        // 2^63 is exactly representable and is the first magnitude int64 cannot hold.
+        constexpr double kTwoPow63 = 9223372036854775808.0;
+        if (value >= -kTwoPow63 && value < kTwoPow63) {
+            end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value)).ptr;
+        } else {
+            // Beyond int64 the exact integer the double holds, still without a decimal point.
+            end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 0).ptr;
+        }
+    } else {
+        // to_chars rounds the exact binary value like "%.1f" does, without the locale.
+        end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1).ptr;
+    }
+    return std::string(buffer, end);
+}
+
+std::string csvLine(std::span<const std::string> fields) {
+    size_t length = fields.size();
+    for (const auto& field : fields) length += field.size() + 2;
+    std::string line;
+    line.reserve(length);
+    bool first = true;
+    for (const auto& field : fields) {
+        if (!first) line.push_back(',');
+        first = false;
+        if (!needsQuotes(field)) {
+            line.append(field);
+            continue;
+        }
+        line.push_back('"');
+        std::string_view rest = field;
+        for (size_t quote = rest.find('"'); quote != std::string_view::npos; quote = rest.find('"')) {
+            line.append(rest.substr(0, quote + 1));
+            line.push_back('"');
+            rest.remove_prefix(quote + 1);
+        }
+        line.append(rest);
+        line.push_back('"');
+    }
+    return line;
+}
+
+std::vector<std::string> parseCSVLine(std::string_view line) {
+    std::vector<std::string> fields;
+    splitFields(line, fields);
+    return fields;
+}
+
+AnalyzeResult resultFromFields(std::span<const std::string> fields) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    AnalyzeResult result;
+    result.relative_path = fields[0];
+    result.file_name = fields[1];
+    result.title = fields[2];
+    result.artist = fields[3];
+    result.duration_sec = numberOr(fields[4], nan);
+    result.measured_lufs = numberOr(fields[5], nan);
+    result.true_peak_dbfs = numberOr(fields[6], nan);
+    result.gain_db = numberOr(fields[7], nan);
+    result.status = fields[8];
+    result.leading_silence_sec = fields.size() > 9 ? numberOr(fields[9], 0) : 0;
+    result.trailing_silence_sec = fields.size() > 10 ? numberOr(fields[10], 0) : 0;
+    result.hasSilenceMeasurement = fields.size() >= 11;
+    return result;
+}
+
+PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
+    PreviousRows rows;
+    const auto text = readWholeFile(csvFile);
+    if (!text || !isValidUtf8Text(*text)) return rows;
+    // Every kept row holds at least nine fields and a line feed: at least nine bytes.
+    const auto lineFeeds = static_cast<size_t>(std::count(text->begin(), text->end(), '\n'));
+    rows.reserve(std::min(lineFeeds, text->size() / 9));
+
+    std::vector<std::string> fields;
+    bool headerSeen = false;
+    forEachRecord(*text, [&](std::string_view record) {
+        if (record.empty()) return;
+        if (!headerSeen) {
+            headerSeen = true;  // the first record is the header, whatever it holds
+            return;
+        }
+        splitFields(stripCarriageReturns(record), fields);
+        if (fields.size() < 9) return;
+        AnalyzeResult result = resultFromFields(fields);
+        std::string key = result.relative_path;
+        rows.insert_or_assign(std::move(key), std::move(result));
+    });
+    return rows;
+}
+
+}  // namespace quellmark
