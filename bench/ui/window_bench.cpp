@@ -108,6 +108,9 @@ void benchRerun(int files) {
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Starting a run stores the settings: keep them away from the user's own.
+    const auto config = std::filesystem::temp_directory_path() / "quellmark-bench-config";
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.string()));
     QApplication app(argc, argv);
     const int files = argc > 1 ? std::stoi(argv[1]) : 20000;
     benchRefresh();
