@@ -230,6 +230,23 @@ TEST_F(WindowTest, ClosingDuringARunCancelsAndWaitsForTheEnd) {
     EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
 }
 
+TEST_F(WindowTest, ManyChangesInOneFrameGiveOneRefresh) {
+    auto window = makeWindow();
+    ASSERT_TRUE(waitUntil([&] { return !window->isRefreshPending(); }));
+    const long long before = window->refreshCount();
+    EngineSnapshot running;
+    running.state = State::running;
+    running.totalCount = 1000;
+    for (int i = 1; i <= 1000; ++i) {
+        running.processedCount = i;
+        m_engine->publish(running);
+    }
+    EXPECT_EQ(window->refreshCount(), before);
+    ASSERT_TRUE(waitUntil([&] { return !window->isRefreshPending(); }));
+    EXPECT_EQ(window->refreshCount(), before + 1);
+    EXPECT_EQ(text(*window, "counts"), QStringLiteral("1000 / 1000 件"));
+}
+
 class UrlCatcher : public QObject {
     Q_OBJECT
 public:
