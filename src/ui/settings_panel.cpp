@@ -71,6 +71,7 @@ QWidget* SettingsPanel::buildForm() {
     layout->addWidget(buildSliderRow(QStringLiteral("クランプ範囲 (±dB)"), m_clamp, m_clampValue,
                                      kClampSliderMin, kClampSliderMax));
     m_target->setObjectName(QStringLiteral("targetSlider"));
+    m_targetValue->setObjectName(QStringLiteral("targetValue"));
     m_clamp->setObjectName(QStringLiteral("clampSlider"));
 
     auto* stepperRow = new QHBoxLayout;

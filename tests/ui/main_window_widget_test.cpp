@@ -120,6 +120,7 @@ TEST_F(WindowTest, ControlsNeverWriteSnappedValuesBack) {
     EXPECT_EQ(window->settings().targetLUFS, -18.5);
     EXPECT_EQ(window->settings().clampDB, 1.5);
     window->refresh();
+    EXPECT_EQ(text(*window, "targetValue"), QStringLiteral("-18.5"));
     EXPECT_EQ(text(*window, "stepperLabel"), QStringLiteral("並列数: 64"));
 
     auto* stepper = child<QSpinBox>(*window, "stepper");
