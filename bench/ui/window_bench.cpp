@@ -37,10 +37,12 @@ void benchRefresh() {
     window.show();
     QElapsedTimer timer;
     timer.start();
-    for (int i = 0; i < kRounds; ++i) (void)locateTool("ffmpeg", std::nullopt);
+    for (int i = 0; i < kRounds; ++i)
+        (void)locateTool("ffmpeg", std::nullopt);
     const double lookUp = msSince(timer) / kRounds;
     timer.restart();
-    for (int i = 0; i < kRounds; ++i) window.refresh();
+    for (int i = 0; i < kRounds; ++i)
+        window.refresh();
     const double refresh = msSince(timer) / kRounds;
     std::printf("refresh: %.3f ms each (ffmpeg look-up alone %.3f ms; ratio %.2f)\n", refresh, lookUp,
                 refresh / lookUp);
@@ -70,7 +72,8 @@ double runWindow(const std::filesystem::path& folder, const AppSettings& setting
     QElapsedTimer timer;
     timer.start();
     window.startRun();
-    while (engine->state() == State::running) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    while (engine->state() == State::running)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const double elapsed = msSince(timer);
     refreshes = window.refreshCount() - before;
     return elapsed;

@@ -29,11 +29,10 @@ void Footer::apply(const ViewModel& view) {
     if (m_shownFound == view.ffmpegFound) return;
     m_shownFound = view.ffmpegFound;
     const int size = m_status->fontMetrics().height();
-    m_icon->setPixmap(view.ffmpegFound
-                          ? tintedSymbol(this, "emblem-ok-symbolic", QStyle::SP_DialogApplyButton,
-                                         roleColor(this, ColorRole::secondary), size)
-                          : tintedSymbol(this, "dialog-warning-symbolic", QStyle::SP_MessageBoxWarning,
-                                         roleColor(this, ColorRole::red), size));
+    m_icon->setPixmap(view.ffmpegFound ? tintedSymbol(this, "emblem-ok-symbolic", QStyle::SP_DialogApplyButton,
+                                                      roleColor(this, ColorRole::secondary), size)
+                                       : tintedSymbol(this, "dialog-warning-symbolic", QStyle::SP_MessageBoxWarning,
+                                                      roleColor(this, ColorRole::red), size));
 }
 
 }  // namespace quellmark

@@ -43,12 +43,17 @@ QFrame* makeDivider(QWidget* parent) {
     return line;
 }
 
-QString localPath(const std::filesystem::path& path) { return QFile::decodeName(QByteArray::fromStdString(path.native())); }
+QString localPath(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
 
 }  // namespace
 
 MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings, QWidget* parent)
-    : QWidget(parent), m_engine(std::move(engine)), m_settings(std::move(settings)), m_refreshIntervalMs(kFrameIntervalMs) {
+    : QWidget(parent),
+      m_engine(std::move(engine)),
+      m_settings(std::move(settings)),
+      m_refreshIntervalMs(kFrameIntervalMs) {
     setWindowTitle(QStringLiteral("Quellmark"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
@@ -153,13 +158,17 @@ void MainWindow::chooseFolder() {
     if (m_folder) dialog.setDirectory(localPath(*m_folder));
     if (dialog.exec() != QDialog::Accepted) return;
     const QStringList chosen = dialog.selectedFiles();
-    if (chosen.isEmpty()) setFolder(std::nullopt);
-    else setFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
+    if (chosen.isEmpty())
+        setFolder(std::nullopt);
+    else
+        setFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
 }
 
 void MainWindow::toggleRun() {
-    if (m_engine->snapshot().state == State::running) m_engine->cancel();
-    else startRun();
+    if (m_engine->snapshot().state == State::running)
+        m_engine->cancel();
+    else
+        startRun();
     requestRefresh();
 }
 

@@ -15,7 +15,8 @@ void QtMainThread::runAndWait(std::function<void()> fn) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(&m_receiver, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &m_receiver, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace quellmark

@@ -66,10 +66,10 @@ QWidget* SettingsPanel::buildForm() {
     m_form->setObjectName(QStringLiteral("settingsForm"));
     auto* layout = new QVBoxLayout(m_form);
     layout->setContentsMargins(0, 4, 0, 0);
-    layout->addWidget(buildSliderRow(QStringLiteral("ターゲットLUFS"), m_target, m_targetValue, kTargetSliderMin,
-                                     kTargetSliderMax));
-    layout->addWidget(buildSliderRow(QStringLiteral("クランプ範囲 (±dB)"), m_clamp, m_clampValue,
-                                     kClampSliderMin, kClampSliderMax));
+    layout->addWidget(
+        buildSliderRow(QStringLiteral("ターゲットLUFS"), m_target, m_targetValue, kTargetSliderMin, kTargetSliderMax));
+    layout->addWidget(
+        buildSliderRow(QStringLiteral("クランプ範囲 (±dB)"), m_clamp, m_clampValue, kClampSliderMin, kClampSliderMax));
     m_target->setObjectName(QStringLiteral("targetSlider"));
     m_targetValue->setObjectName(QStringLiteral("targetValue"));
     m_clamp->setObjectName(QStringLiteral("clampSlider"));

@@ -82,8 +82,8 @@ QWidget* StatusArea::buildScanningRow() {
     spinner->setTextVisible(false);
     spinner->setFixedSize(48, 10);
     row->addWidget(spinner, 0, Qt::AlignVCenter);
-    row->addWidget(makeLabel(QStringLiteral("フォルダをスキャン中…"), TextStyle::callout, ColorRole::primary,
-                             m_scanningRow));
+    row->addWidget(
+        makeLabel(QStringLiteral("フォルダをスキャン中…"), TextStyle::callout, ColorRole::primary, m_scanningRow));
     row->addStretch(1);
     return m_scanningRow;
 }

@@ -12,19 +12,26 @@ namespace {
 
 double styleScale(TextStyle style) {
     switch (style) {
-    case TextStyle::title2: return 1.5;
-    case TextStyle::callout: return 0.95;
-    case TextStyle::body: return 1.0;
-    case TextStyle::caption: return 0.85;
-    case TextStyle::caption2: return 0.8;
+    case TextStyle::title2:
+        return 1.5;
+    case TextStyle::callout:
+        return 0.95;
+    case TextStyle::body:
+        return 1.0;
+    case TextStyle::caption:
+        return 0.85;
+    case TextStyle::caption2:
+        return 0.8;
     }
     return 1.0;
 }
 
 QFont scaledFont(QFont font, TextStyle style) {
     const double scale = styleScale(style);
-    if (font.pointSizeF() > 0) font.setPointSizeF(font.pointSizeF() * scale);
-    else font.setPixelSize(std::max(1, int(font.pixelSize() * scale + 0.5)));
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * scale);
+    else
+        font.setPixelSize(std::max(1, int(font.pixelSize() * scale + 0.5)));
     if (style == TextStyle::title2) font.setBold(true);
     return font;
 }
@@ -36,11 +43,16 @@ void applyTextStyle(QWidget* widget, TextStyle style) { widget->setFont(scaledFo
 QColor roleColor(const QWidget* widget, ColorRole role) {
     const QPalette& palette = widget->palette();
     switch (role) {
-    case ColorRole::primary: return QApplication::palette(widget).color(QPalette::WindowText);
-    case ColorRole::secondary: return palette.color(QPalette::PlaceholderText);
-    case ColorRole::red: return QColor(0xd7, 0x00, 0x15);
-    case ColorRole::orange: return QColor(0xc9, 0x5f, 0x00);
-    case ColorRole::green: return QColor(0x24, 0x8a, 0x3d);
+    case ColorRole::primary:
+        return QApplication::palette(widget).color(QPalette::WindowText);
+    case ColorRole::secondary:
+        return palette.color(QPalette::PlaceholderText);
+    case ColorRole::red:
+        return QColor(0xd7, 0x00, 0x15);
+    case ColorRole::orange:
+        return QColor(0xc9, 0x5f, 0x00);
+    case ColorRole::green:
+        return QColor(0x24, 0x8a, 0x3d);
     }
     return palette.color(QPalette::WindowText);
 }
@@ -76,12 +88,12 @@ QFont monospacedDigitFont(TextStyle style) {
 }
 
 void makeProminent(QWidget* button) {
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
-        " border: 1px solid palette(highlight); border-radius: 5px; padding: 4px 16px; }"
-        "QPushButton:pressed { background-color: palette(dark); }"
-        "QPushButton:disabled { background-color: palette(midlight); color: palette(mid);"
-        " border-color: palette(midlight); }"));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
+                       " border: 1px solid palette(highlight); border-radius: 5px; padding: 4px 16px; }"
+                       "QPushButton:pressed { background-color: palette(dark); }"
+                       "QPushButton:disabled { background-color: palette(midlight); color: palette(mid);"
+                       " border-color: palette(midlight); }"));
 }
 
 }  // namespace quellmark

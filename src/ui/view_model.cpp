@@ -13,8 +13,7 @@ namespace {
 
 std::string pathText(const std::filesystem::path& path) { return repairUtf8(path.native()); }
 
-void applyFolderRow(ViewModel& view, const EngineSnapshot& engine,
-                    const std::optional<std::filesystem::path>& folder) {
+void applyFolderRow(ViewModel& view, const EngineSnapshot& engine, const std::optional<std::filesystem::path>& folder) {
     view.folderText = folder ? pathText(*folder) : "フォルダが選択されていません";
     view.folderRole = folder ? ColorRole::primary : ColorRole::secondary;
     view.chooseFolderEnabled = engine.state != State::running;
@@ -60,8 +59,8 @@ void applyStatusArea(ViewModel& view, const EngineSnapshot& engine,
     case State::cancelled:
         applyProgress(view, engine);
         view.showCancellation = true;
-        view.cancellationText = engine.outputURL ? "キャンセルされました（ここまでの結果はCSVに保存済みです）。"
-                                                 : "キャンセルされました。";
+        view.cancellationText =
+            engine.outputURL ? "キャンセルされました（ここまでの結果はCSVに保存済みです）。" : "キャンセルされました。";
         break;
     }
     view.runButtonCancels = engine.state == State::running;
@@ -90,8 +89,7 @@ void applySettingsPanel(ViewModel& view, const EngineSnapshot& engine, const App
 
 ViewModel computeView(const EngineSnapshot& engine, const AppSettings& settings,
                       const std::optional<std::filesystem::path>& folder,
-                      const std::optional<std::filesystem::path>& ffmpegLocation,
-                      std::int64_t automaticParallelism) {
+                      const std::optional<std::filesystem::path>& ffmpegLocation, std::int64_t automaticParallelism) {
     ViewModel view;
     applyFolderRow(view, engine, folder);
     applyStatusArea(view, engine, folder);

@@ -83,8 +83,7 @@ struct ViewModel {
 /// used when no parallelism is set. Pure; any thread.
 ViewModel computeView(const EngineSnapshot& engine, const AppSettings& settings,
                       const std::optional<std::filesystem::path>& folder,
-                      const std::optional<std::filesystem::path>& ffmpegLocation,
-                      std::int64_t automaticParallelism);
+                      const std::optional<std::filesystem::path>& ffmpegLocation, std::int64_t automaticParallelism);
 
 /// `value` with exactly one decimal and a decimal point whatever the locale: -16 → "-16.0".
 std::string formatOneDecimal(double value);

@@ -46,9 +46,7 @@ protected:
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-    static QString text(const MainWindow& window, const char* name) {
-        return child<QLabel>(window, name)->text();
-    }
+    static QString text(const MainWindow& window, const char* name) { return child<QLabel>(window, name)->text(); }
     static bool shown(const MainWindow& window, const char* name) {
         return child<QWidget>(window, name)->isVisibleTo(&window);
     }
@@ -174,8 +172,10 @@ TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedByEveryDismissal) {
         ASSERT_TRUE(waitUntil([&] { return box->isVisible(); }));
         EXPECT_EQ(box->windowTitle(), QStringLiteral("エラー"));
         EXPECT_EQ(box->text(), QString::fromStdString(*failed.errorMessage));
-        if (pressOk) box->buttons().first()->click();
-        else QTest::keyClick(box, Qt::Key_Escape);
+        if (pressOk)
+            box->buttons().first()->click();
+        else
+            QTest::keyClick(box, Qt::Key_Escape);
         EXPECT_EQ(m_engine->clears, clearsBefore + 1);
         EXPECT_FALSE(m_engine->snapshot.errorMessage.has_value());
         window->refresh();
@@ -270,7 +270,8 @@ TEST_F(WindowTest, RevealFallsBackToTheContainingFolder) {
 TEST_F(WindowTest, LongTextsShortenInTheMiddle) {
     auto window = makeWindow();
     std::string longPath = "/home/user";
-    for (int i = 0; i < 30; ++i) longPath += "/a-rather-long-folder-name";
+    for (int i = 0; i < 30; ++i)
+        longPath += "/a-rather-long-folder-name";
     longPath += "/Final Album";
     window->setFolder(std::filesystem::path(longPath));
     window->refresh();

@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(outDir);
 
     EngineSnapshot running = make(State::running, 340, 12, 3);
-    running.currentFileName = "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac";
+    running.currentFileName =
+        "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac";
     running.estimatedRemainingSeconds = 125.0;
     EngineSnapshot finished = make(State::finished, 340, 340, 3);
     finished.outputURL = std::filesystem::path("/home/user/Musik/volume_gains.csv");
@@ -71,8 +72,9 @@ int main(int argc, char** argv) {
         {"08-settings-expanded", make(State::idle, 0, 0, 0), true},
         {"09-running-settings-expanded", running, true},
     };
-    std::string longFolder = "/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
-                             "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert";
+    std::string longFolder =
+        "/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
+        "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert";
     for (const Shot& shot : shots) {
         auto state = std::make_shared<test::FakeEngineState>();
         state->snapshot = shot.engine;

@@ -45,10 +45,22 @@ TEST(ViewModel, StatusRowsFollowTheEngineState) {
         {"idle, no folder", snapshot(State::idle), std::nullopt, {1, 0, 0, 0, 0, 0, 0}, "解析開始", false, true, true},
         {"idle with folder", snapshot(State::idle), Path("/m"), {1, 0, 0, 0, 0, 0, 0}, "解析開始", true, true, true},
         {"scanning", snapshot(State::running), Path("/m"), {0, 1, 0, 0, 0, 0, 0}, "キャンセル", true, false, false},
-        {"running without folder", snapshot(State::running, 5, 1), std::nullopt, {0, 0, 1, 1, 1, 0, 0}, "キャンセル",
-         true, false, false},
+        {"running without folder",
+         snapshot(State::running, 5, 1),
+         std::nullopt,
+         {0, 0, 1, 1, 1, 0, 0},
+         "キャンセル",
+         true,
+         false,
+         false},
         {"finished with csv", finishedWithCsv, Path("/m"), {0, 0, 1, 1, 0, 1, 0}, "解析開始", true, true, true},
-        {"finished without csv", snapshot(State::finished), Path("/m"), {0, 0, 1, 1, 0, 0, 0}, "解析開始", true, true,
+        {"finished without csv",
+         snapshot(State::finished),
+         Path("/m"),
+         {0, 0, 1, 1, 0, 0, 0},
+         "解析開始",
+         true,
+         true,
          true},
         {"finished, no folder", finishedWithCsv, std::nullopt, {0, 0, 1, 1, 0, 1, 0}, "解析開始", false, true, true},
         {"cancelled with csv", cancelledWithCsv, Path("/m"), {0, 0, 1, 1, 0, 0, 1}, "解析開始", true, true, true},
@@ -58,7 +70,8 @@ TEST(ViewModel, StatusRowsFollowTheEngineState) {
         const ViewModel v = view(c.engine, c.folder);
         const bool shown[7] = {v.showIdleHint,    v.showScanning,   v.showProgress,    v.showCounts,
                                v.showCurrentFile, v.showCompletion, v.showCancellation};
-        for (int i = 0; i < 7; ++i) EXPECT_EQ(shown[i], c.rows[i]) << "row " << i;
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(shown[i], c.rows[i]) << "row " << i;
         EXPECT_EQ(v.runButtonText, c.button);
         EXPECT_EQ(v.runButtonEnabled, c.buttonEnabled);
         EXPECT_EQ(v.chooseFolderEnabled, c.chooseEnabled);
@@ -75,7 +88,7 @@ TEST(ViewModel, ProgressCountsAndRemainingTime) {
         std::optional<double> remaining;
         std::int64_t barValue, barTotal;
         const char* counts;
-        const char* errorText;  // nullptr: no error label
+        const char* errorText;      // nullptr: no error label
         const char* remainingText;  // nullptr: no remaining label
     };
     const Case cases[] = {
@@ -137,8 +150,12 @@ TEST(ViewModel, FolderRowAndNamesWithInvalidBytes) {
     EXPECT_EQ(chosen.folderRole, ColorRole::primary);
 
     EngineSnapshot running = snapshot(State::running, 2, 0);
-    running.currentFileName = "Tr\xFF" "ck.flac";
-    EXPECT_EQ(view(running).currentFileText, "Tr\xEF\xBF\xBD" "ck.flac");
+    running.currentFileName =
+        "Tr\xFF"
+        "ck.flac";
+    EXPECT_EQ(view(running).currentFileText,
+              "Tr\xEF\xBF\xBD"
+              "ck.flac");
 }
 
 TEST(ViewModel, SettingsLabelsAndControlPositions) {
@@ -149,11 +166,11 @@ TEST(ViewModel, SettingsLabelsAndControlPositions) {
         int targetPosition, clampPosition;
     };
     const Case cases[] = {
-        {-18.0, 12.0, "-18.0", "12.0", -36, 24},
-        {-16.0, 1.0, "-16.0", "1.0", -32, 2},
-        {-9.5, 0.5, "-9.5", "0.5", -19, 2},           // clamp below the slider: the slider pins, the label does not
-        {-45.0, 30.0, "-45.0", "30.0", -60, 48},      // stored values beyond both ends
-        {-18.25, 6.75, "-18.2", "6.8", -37, 14},      // off the grid: ties round to even in text, away from zero on the slider
+        {-18.0, 12.0, "-18.0", "12.0", -36, 24}, {-16.0, 1.0, "-16.0", "1.0", -32, 2},
+        {-9.5, 0.5, "-9.5", "0.5", -19, 2},       // clamp below the slider: the slider pins, the label does not
+        {-45.0, 30.0, "-45.0", "30.0", -60, 48},  // stored values beyond both ends
+        {-18.25, 6.75, "-18.2", "6.8", -37, 14},  // off the grid: ties round to even in text, away from zero on the
+                                                  // slider
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.targetText);
@@ -179,8 +196,8 @@ TEST(ViewModel, StepperLabelAndValue) {
         {std::nullopt, 8, "並列数: 自動 (8)", 0},
         {3, 8, "並列数: 3", 3},
         {0, 2, "並列数: 自動 (2)", 0},
-        {-2, 2, "並列数: 自動 (2)", 0},    // below 1 runs automatically, so it reads so
-        {64, 8, "並列数: 64", 32},         // beyond the stepper: the label keeps the stored count
+        {-2, 2, "並列数: 自動 (2)", 0},  // below 1 runs automatically, so it reads so
+        {64, 8, "並列数: 64", 32},       // beyond the stepper: the label keeps the stored count
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
