@@ -19,8 +19,8 @@ if command -v xvfb-run >/dev/null 2>&1 && command -v import >/dev/null 2>&1; the
         sleep 3
         import -window root "$2"
         kill "$pid"; wait "$pid" 2>/dev/null || true
-    ' sh "$build/src/ui/quellmark" "$out/10-real-window-xvfb.png"
-    echo "$out/10-real-window-xvfb.png"
+    ' sh "$build/src/ui/quellmark" "$out/11-real-window-xvfb.png"
+    echo "$out/11-real-window-xvfb.png"
 else
     echo "xvfb-run or import missing: no real-window picture" >&2
 fi

@@ -19,6 +19,7 @@ struct Shot {
     EngineSnapshot engine;
     bool expanded = false;
     bool withFolder = true;
+    bool hideFfmpeg = false;
 };
 
 EngineSnapshot make(State state, std::int64_t total, std::int64_t processed, std::int64_t errors) {
@@ -71,11 +72,15 @@ int main(int argc, char** argv) {
         {"07-error-alert", failed},
         {"08-settings-expanded", make(State::idle, 0, 0, 0), true},
         {"09-running-settings-expanded", running, true},
+        {"10-ffmpeg-missing", make(State::idle, 0, 0, 0), false, true, true},
     };
     std::string longFolder =
         "/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
         "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert";
+    const QByteArray searchPath = qgetenv("PATH");
     for (const Shot& shot : shots) {
+        // Debian's ffmpeg is found only through `which`, which needs PATH.
+        qputenv("PATH", shot.hideFfmpeg ? QByteArray("/nonexistent") : searchPath);
         auto state = std::make_shared<test::FakeEngineState>();
         state->snapshot = shot.engine;
         AppSettings settings;
