@@ -33,8 +33,12 @@ namespace {
 constexpr QSize kMinimumWindowSize{560, 460};
 // One redraw per display frame at most: a fast run publishes thousands of
 // changes a second, and each redraw also searches for ffmpeg (possibly by
-// starting `which`), so redrawing per change would throttle the run.
+// starting `which`), so redrawing per change would throttle the run. While a
+// redraw runs, every hand-off of the run waits for this thread, so redraws are
+// also spaced to keep them to about a tenth of the thread's time however slow
+// the search is.
 constexpr int kFrameIntervalMs = 16;
+constexpr qint64 kRedrawTimeShare = 10;
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);
@@ -203,7 +207,9 @@ void MainWindow::revealOutput(const std::filesystem::path& file) {
 void MainWindow::requestRefresh() {
     if (m_refreshPending) return;
     m_refreshPending = true;
-    const qint64 wait = std::max<qint64>(0, m_refreshIntervalMs - m_sinceRefresh.elapsed());
+    const qint64 spacing =
+        m_refreshIntervalMs == 0 ? 0 : std::max<qint64>(m_refreshIntervalMs, m_lastRefreshMs * kRedrawTimeShare);
+    const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
     });
@@ -225,6 +231,7 @@ void MainWindow::refresh() {
     m_settingsPanel->apply(view);
     m_footer->apply(view);
     updateAlert(view.alertMessage);
+    m_lastRefreshMs = m_sinceRefresh.elapsed();
 
     if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
 }

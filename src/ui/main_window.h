@@ -43,8 +43,9 @@ public:
     long long refreshCount() const { return m_refreshCount; }
     /// True while a refresh has been asked for and has not run.
     bool isRefreshPending() const { return m_refreshPending; }
-    /// The shortest time between two requested refreshes (one frame by default);
-    /// 0 refreshes on the next pass of the event loop. For measurements.
+    /// The shortest time between two requested refreshes (one frame by default,
+    /// longer when refreshes are slow); 0 refreshes on the next pass of the
+    /// event loop. For measurements.
     void setRefreshIntervalMs(int ms) { m_refreshIntervalMs = ms; }
 
 public slots:
@@ -86,6 +87,7 @@ private:
     bool m_closeRequested = false;
     long long m_refreshCount = 0;
     int m_refreshIntervalMs;
+    qint64 m_lastRefreshMs = 0;
     QElapsedTimer m_sinceRefresh;
 };
 
