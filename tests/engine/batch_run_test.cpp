@@ -16,6 +16,7 @@
 #include "engine_run_support.h"
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace quellmark {
@@ -132,13 +133,12 @@ TEST_F(BatchRunTest, AFolderThatCannotBeReadEndsWithItsMessageAndNoOutput) {
 }
 
 TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimit) {
-    struct Case {
+    // Each file runs ffprobe and then ffmpeg, so tool runs in flight count files in flight.
+    const struct {
         int files;
         std::int64_t limit;
         int expectedMostInFlight;
-    };
-    // Each file runs ffprobe and then ffmpeg, so tool runs in flight count files in flight.
-    const Case cases[] = {{5, 2, 2}, {3, 8, 3}, {3, 1, 1}};
+    } cases[] = {{5, 2, 2}, {3, 8, 3}, {3, 1, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
         TempDir folder;
@@ -227,10 +227,10 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     settings.ffmpegPath = (dir / "nowhere" / "ffmpeg").string();
     // No run is in flight, so the environment may change: without a search
     // path, `which` cannot be found and the tools are nowhere.
-    const std::string savedPath = getenv("PATH") ? getenv("PATH") : "";
-    setenv("PATH", (dir / "empty").c_str(), 1);
-    harness.run(dir.path(), settings);
-    setenv("PATH", savedPath.c_str(), 1);
+    {
+        test::ScopedEnv path("PATH", (dir / "empty").c_str());
+        harness.run(dir.path(), settings);
+    }
 
     EXPECT_EQ(harness.engine().state(), State::finished);
     EXPECT_FALSE(harness.engine().errorMessage());

@@ -56,13 +56,12 @@ private:
 };
 
 TEST(FolderScan, SelectsAndOrdersFiles) {
-    struct Case {
+    const struct {
         const char* what;
         Names files;
         std::set<std::string> extensions;
         Names expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"code point order interleaves subfolders", {"a0.mp3", "a/x.mp3", "a.mp3", "B.mp3", "a/b/c.mp3"}, {"mp3"},
          {"B.mp3", "a.mp3", "a/b/c.mp3", "a/x.mp3", "a0.mp3"}},
         {"only the extension is lower-cased", {"Track.MP3", "track.mp3", "x.Mp3", "y.mp3.wav"}, {"mp3"},
@@ -78,7 +77,7 @@ TEST(FolderScan, SelectsAndOrdersFiles) {
         {"non-ASCII extensions are lowered per character", {"a.FL\xC3\x84" "C", "b.fl\xC3\xA4" "c"},
          {"fl\xC3\xA4" "c"}, {"a.FL\xC3\x84" "C", "b.fl\xC3\xA4" "c"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempDir dir;
         for (const auto& file : c.files) writeFile(dir / file, "x");
         EXPECT_EQ(scanRelative(dir.path(), c.extensions), c.expected) << c.what;
@@ -116,20 +115,15 @@ TEST(FolderScan, FolderThatCannotBeOpenedFails) {
     TempDir dir;
     writeFile(dir / "file.mp3", "x");
     fs::create_directory(dir / "empty");
-    struct Case {
-        fs::path folder;
-        std::string shownPath;
-    };
-    const Case cases[] = {
-        {dir / "missing", (dir / "missing").string()},
+    const std::pair<fs::path, std::string> cases[] = {
         {dir / "missing" / "", (dir / "missing").string()},
         {dir / "file.mp3", (dir / "file.mp3").string()},
         {dir / "bad\xFFname", (dir / "bad\xEF\xBF\xBDname").string()},
     };
-    for (const Case& c : cases) {
-        const auto result = scanAudioFiles(c.folder, {"mp3"});
-        ASSERT_FALSE(result.has_value()) << c.folder;
-        EXPECT_EQ(result.error().description(), "フォルダを読み取れませんでした: " + c.shownPath);
+    for (const auto& [folder, shownPath] : cases) {
+        const auto result = scanAudioFiles(folder, {"mp3"});
+        ASSERT_FALSE(result.has_value()) << folder;
+        EXPECT_EQ(result.error().description(), "フォルダを読み取れませんでした: " + shownPath);
     }
     const auto empty = scanAudioFiles(dir / "empty", {"mp3"});
     ASSERT_TRUE(empty.has_value());
@@ -141,12 +135,10 @@ TEST(FolderScan, FolderThatCannotBeOpenedFails) {
 }
 
 TEST(FolderScan, NamesKeepTheirBytesAndSortByNormalisedText) {
-    struct Case {
+    const struct {
         const char* what;
-        Names files;
-        Names expected;
-    };
-    const Case cases[] = {
+        Names files, expected;
+    } cases[] = {
         // The non-UTF-8 names all read "Caf\uFFFD.mp3"; their bytes decide among them. U+FFFD
         // sorts after every letter, although the byte 0x80 is below the lead byte of "\u00E9".
         {"invalid UTF-8", {"Caf\xE9.mp3", "Caf\x80.mp3", "Caf\xE8.mp3", "Cafz.mp3", "Caf\xC3\xA9.mp3"},
@@ -158,7 +150,7 @@ TEST(FolderScan, NamesKeepTheirBytesAndSortByNormalisedText) {
         {"invalid folder name", {"\xFF/b.mp3", "\xFF/a.mp3", "\xEF\xBF\xBD/c.mp3", "\xEF\xBF\xBD/a.mp3"},
          {"\xEF\xBF\xBD/a.mp3", "\xFF/a.mp3", "\xFF/b.mp3", "\xEF\xBF\xBD/c.mp3"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempDir dir;
         for (const auto& file : c.files) writeFile(dir / file, "x");
         EXPECT_EQ(scanRelative(dir.path(), {"mp3"}), c.expected) << c.what;

@@ -144,19 +144,9 @@ TEST_F(IncrementalRunTest, RowsOfARunThatNeverFinishedAreKeptWhenTheirStampWasSa
     writeFakeAudio(dir / "c.wav", "lufs=-16\n");
     // What a run that died after measuring both files leaves behind: both
     // rows, but only a.mp3's stamp reached the journal.
-    AnalyzeResult resumed;
-    resumed.relative_path = "a.mp3";
-    resumed.file_name = "a.mp3";
-    resumed.title = "Resumed";
-    resumed.measured_lufs = -16;
-    resumed.gain_db = -2;
-    resumed.status = "ok";
-    AnalyzeResult unsaved = resumed;
-    unsaved.relative_path = unsaved.file_name = "c.wav";
-    const auto& header = csvHeader();
-    test::writeFile(dir / "volume_gains.csv.tmp",
-                    csvLine(std::vector<std::string>(header.begin(), header.end())) + "\n" +
-                        csvLine(csvFields(resumed)) + "\n" + csvLine(csvFields(unsaved)) + "\n");
+    test::writeFile(dir / "volume_gains.csv.tmp", readFile(QUELLMARK_TEST_DATA_DIR "/csv-header.txt") +
+                                                       "a.mp3,a.mp3,Resumed,,10,-16,-1,-2,ok,0,0\n"
+                                                       "c.wav,c.wav,Resumed,,10,-16,-1,-2,ok,0,0\n");
     test::writeFile(dir / "volume_gains.csv.meta.journal", encodeJournalLine("a.mp3", fileStamp(dir / "a.mp3")));
 
     run(fakeToolSettings(1));

@@ -2,7 +2,6 @@
 
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace quellmark {
@@ -21,11 +21,12 @@ using test::readFile;
 using test::TempDir;
 using test::writeFile;
 
-const std::string kHeaderLine =
-    "relative_path,file_name,title,artist,duration_sec,measured_lufs,true_peak_dbfs,gain_db,status,"
-    "leading_silence_sec,trailing_silence_sec\n";
-const std::string kOldCsv = kHeaderLine + "old.flac,old.flac,Old,,1,-20,-1,2,ok,0,0\n";
-const std::string kOldMeta = "{\"old.flac\":{\"mtimeNs\":1,\"size\":1}}";
+const std::string kHeaderLine = readFile(QUELLMARK_TEST_DATA_DIR "/csv-header.txt");
+// The previous run measured both files; the runs below fail on "changed.flac",
+// so an old meta entry left beside a new CSV would vouch for an error row.
+const std::string kOldCsv = kHeaderLine + "keep.flac,keep.flac,K,,1,-20,-1,2,ok,0,0\n"
+                                          "changed.flac,changed.flac,C,,1,-20,-1,2,ok,0,0\n";
+const std::string kOldMeta = R"({"changed.flac":{"mtimeNs":5,"size":5},"keep.flac":{"mtimeNs":1,"size":1}})";
 
 AnalyzeResult okRow(const std::string& path, double gain = -3.5) {
     return {path, path, "T", "A", 10.5, -14.5, -0.5, gain, "ok", 0.4, 1.2, true};
@@ -46,24 +47,39 @@ protected:
         writeFile(csvPath(), kOldCsv);
         writeFile(file("volume_gains.csv.meta.json"), kOldMeta);
     }
+    void expectPreviousRunUntouched() {
+        EXPECT_EQ(readFile(csvPath()), kOldCsv);
+        EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
+    }
     TempDir m_dir;
 };
 
+// Writing works only between begin and finish; an all-failed run still
+// installs its rows, and a meta file that vouches for none of them.
 TEST_F(CSVWriterTest, RunWhereEveryFileFailsWritesRowsAndEmptyMeta) {
     writePreviousRun();
     CSVWriter writer(csvPath());
+    const auto early = writer.write(okRow("a"), std::nullopt);
+    ASSERT_FALSE(early);
+    EXPECT_EQ(early.error().description(), "CSV書き込み先が初期化されていません");
     ASSERT_TRUE(writer.begin());
     EXPECT_EQ(readFile(file("volume_gains.csv.tmp")), kHeaderLine);
     for (const char* path : {"a.mp3", "b,c.mp3"}) ASSERT_TRUE(writer.write(failedRow(path), MetaEntry{1, 2}));
     ASSERT_TRUE(writer.finish());
     EXPECT_TRUE(writer.hasInstalledOutput());
-    EXPECT_EQ(readFile(csvPath()), kHeaderLine +
-                                       "a.mp3,a.mp3,a.mp3,,,,,0,error:decode_failed,0,0\n"
-                                       "\"b,c.mp3\",\"b,c.mp3\",\"b,c.mp3\",,,,,0,error:decode_failed,0,0\n");
+    const std::string installed = kHeaderLine + "a.mp3,a.mp3,a.mp3,,,,,0,error:decode_failed,0,0\n"
+                                                "\"b,c.mp3\",\"b,c.mp3\",\"b,c.mp3\",,,,,0,error:decode_failed,0,0\n";
+    EXPECT_EQ(readFile(csvPath()), installed);
     EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), "{}");
     for (const char* gone : {"volume_gains.csv.tmp", "volume_gains.csv.meta.journal", "volume_gains.csv.meta.json.tmp"}) {
         EXPECT_FALSE(fs::exists(file(gone))) << gone;
     }
+    const auto late = writer.write(okRow("b"), std::nullopt);
+    ASSERT_FALSE(late);
+    EXPECT_NE(late.error().jobError(), nullptr);
+    EXPECT_TRUE(writer.finish());  // a second finish does nothing
+    EXPECT_FALSE(writer.begin());  // nor can a finished writer start over
+    EXPECT_EQ(readFile(csvPath()), installed);
 }
 
 TEST_F(CSVWriterTest, JournalTakesEvery64EntriesAndMetaWaitsForFinish) {
@@ -75,14 +91,12 @@ TEST_F(CSVWriterTest, JournalTakesEvery64EntriesAndMetaWaitsForFinish) {
     ASSERT_TRUE(writer.write(okRow("noentry.mp3"), std::nullopt));
     for (int i = 0; i < 63; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 100u + i}));
     EXPECT_FALSE(fs::exists(file("volume_gains.csv.meta.journal")));
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
 
     ASSERT_TRUE(writer.write(okRow("f63"), MetaEntry{63, 163}));
     const MetaMap journal = decodeJournal(readFile(file("volume_gains.csv.meta.journal")));
     EXPECT_EQ(journal.size(), 64u);
     EXPECT_EQ(journal.at("f0"), (MetaEntry{0, 100}));
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
+    expectPreviousRunUntouched();
 
     // The same path twice: the later entry stands, both rows are kept.
     ASSERT_TRUE(writer.write(okRow("f0", 1.5), MetaEntry{7, 7}));
@@ -90,37 +104,15 @@ TEST_F(CSVWriterTest, JournalTakesEvery64EntriesAndMetaWaitsForFinish) {
     const MetaMap meta = *decodeMetaMap(readFile(file("volume_gains.csv.meta.json")));
     EXPECT_EQ(meta.size(), 64u);
     EXPECT_EQ(meta.at("f0"), (MetaEntry{7, 7}));
-    EXPECT_FALSE(meta.contains("bad.mp3"));
-    EXPECT_FALSE(meta.contains("noentry.mp3"));
     const std::string csv = readFile(csvPath());
     EXPECT_TRUE(csv.starts_with(kHeaderLine + "bad.mp3,"));
     EXPECT_TRUE(csv.ends_with(okLine("f63") + "f0,f0,T,A,10.5,-14.5,-0.5,1.5,ok,0.4,1.2\n"));
-    EXPECT_EQ(loadPreviousRows(csvPath()).at("f0").gain_db, 1.5);
     EXPECT_FALSE(fs::exists(file("volume_gains.csv.meta.journal")));
 }
 
-TEST_F(CSVWriterTest, WritesOnlyBetweenBeginAndFinish) {
-    writePreviousRun();
-    CSVWriter writer(csvPath());
-    const auto early = writer.write(okRow("a"), std::nullopt);
-    ASSERT_FALSE(early);
-    EXPECT_EQ(early.error().description(), "CSV書き込み先が初期化されていません");
-    ASSERT_TRUE(writer.begin());
-    ASSERT_TRUE(writer.write(okRow("a"), MetaEntry{1, 1}));
-    ASSERT_TRUE(writer.finish());
-    const std::string installed = readFile(csvPath());
-    const auto late = writer.write(okRow("b"), std::nullopt);
-    ASSERT_FALSE(late);
-    EXPECT_NE(late.error().jobError(), nullptr);
-    EXPECT_EQ(late.error().description(), "CSV書き込み先が初期化されていません");
-    EXPECT_TRUE(writer.finish());  // a second finish does nothing
-    EXPECT_FALSE(writer.begin());  // nor can a finished writer start over
-    EXPECT_EQ(readFile(csvPath()), installed);
-    EXPECT_FALSE(fs::exists(file("volume_gains.csv.tmp")));
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), "{\"a\":{\"mtimeNs\":1,\"size\":1}}");
-}
-
-TEST_F(CSVWriterTest, FinishWithoutBeginLeavesPreviousFiles) {
+// Abandoning, destroying without finish, and finishing without begin install
+// nothing; after an abandon the journal vouches for every row of the temporary CSV.
+TEST_F(CSVWriterTest, AbandonKeepsRowsAndJournalForAResume) {
     writePreviousRun();
     writeFile(file("volume_gains.csv.tmp"), kHeaderLine + "stray,row\n");  // a crashed run's leftover
     {
@@ -128,15 +120,7 @@ TEST_F(CSVWriterTest, FinishWithoutBeginLeavesPreviousFiles) {
         EXPECT_TRUE(writer.finish());
         EXPECT_FALSE(writer.hasInstalledOutput());
     }
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
     EXPECT_EQ(readFile(file("volume_gains.csv.tmp")), kHeaderLine + "stray,row\n");
-}
-
-// Abandoning (and likewise destroying without finish) installs nothing; the
-// journal then vouches for every recorded row of the temporary CSV.
-TEST_F(CSVWriterTest, AbandonKeepsRowsAndJournalForAResume) {
-    writePreviousRun();
     {
         CSVWriter writer(csvPath());
         ASSERT_TRUE(writer.begin());
@@ -146,19 +130,16 @@ TEST_F(CSVWriterTest, AbandonKeepsRowsAndJournalForAResume) {
         EXPECT_TRUE(writer.finish());
         EXPECT_FALSE(writer.hasInstalledOutput());
     }
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
+    expectPreviousRunUntouched();
     EXPECT_EQ(loadPreviousRows(file("volume_gains.csv.tmp")).size(), 70u);
     EXPECT_EQ(decodeJournal(readFile(file("volume_gains.csv.meta.journal"))).size(), 70u);
-
     {
         CSVWriter dropped(csvPath());
         ASSERT_TRUE(dropped.begin());  // a new run starts afresh: the old journal goes
         EXPECT_FALSE(fs::exists(file("volume_gains.csv.meta.journal")));
         ASSERT_TRUE(dropped.write(okRow("x"), MetaEntry{1, 1}));
     }
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
+    expectPreviousRunUntouched();
 }
 
 TEST_F(CSVWriterTest, CancelAfterTenRowsInstallsThoseRows) {
@@ -167,9 +148,8 @@ TEST_F(CSVWriterTest, CancelAfterTenRowsInstallsThoseRows) {
     ASSERT_TRUE(writer.begin());
     std::string expected = kHeaderLine;
     for (int i = 0; i < 10; ++i) {
-        const std::string path = "r" + std::to_string(i);
-        ASSERT_TRUE(writer.write(okRow(path), MetaEntry{i, 1}, stop.get_token()));
-        expected += okLine(path);
+        ASSERT_TRUE(writer.write(okRow("r" + std::to_string(i)), MetaEntry{i, 1}, stop.get_token()));
+        expected += okLine("r" + std::to_string(i));
     }
     stop.request_stop();
     const auto cancelled = writer.write(okRow("late"), MetaEntry{1, 1}, stop.get_token());
@@ -178,7 +158,6 @@ TEST_F(CSVWriterTest, CancelAfterTenRowsInstallsThoseRows) {
     ASSERT_TRUE(writer.finish());
     EXPECT_EQ(readFile(csvPath()), expected);
     EXPECT_EQ(decodeMetaMap(readFile(file("volume_gains.csv.meta.json")))->size(), 10u);
-    EXPECT_FALSE(fs::exists(file("volume_gains.csv.tmp")));
 }
 
 TEST_F(CSVWriterTest, SecondWriterOnTheFolderIsRefusedAndChangesNothing) {
@@ -193,16 +172,12 @@ TEST_F(CSVWriterTest, SecondWriterOnTheFolderIsRefusedAndChangesNothing) {
         EXPECT_EQ(refused.error().description(), "別の解析がこのフォルダに書き込み中です。");
         EXPECT_FALSE(second.write(okRow("b"), std::nullopt));
         EXPECT_TRUE(second.finish());
-        EXPECT_FALSE(second.hasInstalledOutput());
     }
     EXPECT_EQ(readFile(file("volume_gains.csv.tmp")), kHeaderLine + okLine("a"));
-    EXPECT_EQ(readFile(csvPath()), kOldCsv);
-    EXPECT_EQ(readFile(file("volume_gains.csv.meta.json")), kOldMeta);
-
+    expectPreviousRunUntouched();
     ASSERT_TRUE(first.write(okRow("c"), MetaEntry{1, 1}));
     ASSERT_TRUE(first.finish());
     EXPECT_EQ(readFile(csvPath()), kHeaderLine + okLine("a") + okLine("c"));
-
     // `first` still holds its lock, now on the installed CSV's inode: a new run
     // must see that the temporary path is free again.
     CSVWriter third(csvPath());
@@ -216,7 +191,6 @@ TEST_F(CSVWriterTest, NeverWritesThroughPlantedSymbolicLinks) {
     for (const char* name : {"volume_gains.csv.tmp", "volume_gains.csv.meta.journal"}) fs::create_symlink(victim, file(name));
     CSVWriter writer(csvPath());
     ASSERT_TRUE(writer.begin());
-    EXPECT_FALSE(fs::is_symlink(file("volume_gains.csv.tmp")));
     for (int i = 0; i < 64; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 1}));
     // A link planted mid-run, where the meta file is staged, is removed as well.
     fs::create_symlink(victim, file("volume_gains.csv.meta.json.tmp"));
@@ -224,33 +198,10 @@ TEST_F(CSVWriterTest, NeverWritesThroughPlantedSymbolicLinks) {
     ASSERT_TRUE(writer.finish());
     EXPECT_EQ(readFile(victim), "precious");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(csvPath())));
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file("volume_gains.csv.meta.json"))));
     EXPECT_EQ(decodeMetaMap(readFile(file("volume_gains.csv.meta.json")))->size(), 64u);
 }
 
-// The errno of a begin that fails, 0 when it succeeds. Root writes into a
-// read-only folder anyway, so as root the attempt runs in a child that has
-// given root up for the user "nobody".
-int beginErrnoWithoutRoot(const fs::path& csv) {
-    const auto attempt = [&] {
-        CSVWriter writer(csv);
-        const auto result = writer.begin();
-        if (result) return 0;
-        return result.error().systemError() ? result.error().systemError()->value() : 255;
-    };
-    if (geteuid() != 0) return attempt();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(254);
-        std::_Exit(attempt());
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 253;
-    return WEXITSTATUS(status);
-}
-
 TEST_F(CSVWriterTest, BeginFailureChangesNothing) {
-    writePreviousRun();
     // A file where a parent folder should be: no one, root included, can create below it.
     writeFile(m_dir / "plain", "x");
     CSVWriter blocked(m_dir / "plain" / "sub" / "volume_gains.csv");
@@ -260,17 +211,21 @@ TEST_F(CSVWriterTest, BeginFailureChangesNothing) {
     EXPECT_EQ(*result.error().systemError(), std::errc::not_a_directory);
     EXPECT_TRUE(blocked.finish());
 
+    // Root writes into a read-only folder anyway, so the attempt runs in a
+    // child that has given root up for the user "nobody".
     const fs::path readOnly = m_dir / "read-only";
     writeFile(readOnly / "volume_gains.csv", kOldCsv);
-    writeFile(readOnly / "volume_gains.csv.meta.json", kOldMeta);
     fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
                                   fs::perms::others_exec);
-    const int err = beginErrnoWithoutRoot(readOnly / "volume_gains.csv");
+    const int status = test::waitStatusOfChild([&] {
+        if (geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 254;
+        const auto began = CSVWriter(readOnly / "volume_gains.csv").begin();
+        return began ? 0 : began.error().systemError() ? began.error().systemError()->value() : 255;
+    });
     fs::permissions(readOnly, fs::perms::owner_all);
-    EXPECT_EQ(err, EACCES);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == EACCES) << status;
     EXPECT_EQ(readFile(readOnly / "volume_gains.csv"), kOldCsv);
-    EXPECT_EQ(readFile(readOnly / "volume_gains.csv.meta.json"), kOldMeta);
     EXPECT_FALSE(fs::exists(readOnly / "volume_gains.csv.tmp"));
 }
 
@@ -304,12 +259,81 @@ TEST_F(CSVWriterTest, DiskFullCutsBackToTheLastCompleteLine) {
     ASSERT_NE(written.error().systemError(), nullptr);
     EXPECT_EQ(written.error().description(), std::system_category().message(ENOSPC));
     writer.abandon();
-
     const std::string tmp = readFile(mountPoint / "volume_gains.csv.tmp");
     ASSERT_FALSE(tmp.empty());
     EXPECT_EQ(tmp.back(), '\n');
     EXPECT_EQ(loadPreviousRows(mountPoint / "volume_gains.csv.tmp").size(), static_cast<size_t>(rows - 1));
     EXPECT_EQ(readFile(csv), kOldCsv);
+}
+
+enum class CrashPoint { beforeBegin, afterBegin, betweenRows, after64thEntry, insideFinish, afterFinish };
+
+[[noreturn]] void die() {
+    ::raise(SIGKILL);
+    std::_Exit(99);
+}
+
+AnalyzeResult crashRow(const std::string& path, const char* status) {
+    return {path, path, "T", "", 2, -20, -1, 2, status, 0, 0, true};
+}
+
+// Runs in the child and is killed at `point`. Returns 3 when the run itself went wrong.
+int runUntil(const fs::path& csv, CrashPoint point) {
+    CSVWriter writer(csv);
+    if (point == CrashPoint::beforeBegin) die();
+    if (!writer.begin()) return 3;
+    if (point == CrashPoint::afterBegin) die();
+    if (!writer.write(crashRow("changed.flac", "error:decode_failed"), std::nullopt)) return 3;
+    if (!writer.write(crashRow("keep.flac", "ok"), MetaEntry{1, 1})) return 3;
+    for (int i = 0; i < 100; ++i) {
+        if (!writer.write(crashRow("f" + std::to_string(i), "ok"), MetaEntry{i, 2})) return 3;
+        if (point == CrashPoint::betweenRows && i == 9) die();
+        if (point == CrashPoint::after64thEntry && i == 62) die();
+    }
+    if (point == CrashPoint::insideFinish) writer.setAfterCsvInstalledHookForTesting(die);
+    if (!writer.finish()) return 3;
+    if (point == CrashPoint::afterFinish) die();
+    return 0;
+}
+
+// A run killed at any point must leave a complete CSV (the old one or the new
+// one) and a meta file that only vouches for rows with status ok in that CSV.
+TEST(CSVWriterCrash, EveryCrashPointLeavesAConsistentFolder) {
+    std::string newCsv = kHeaderLine + "changed.flac,changed.flac,T,,2,-20,-1,2,error:decode_failed,0,0\n" +
+                         "keep.flac,keep.flac,T,,2,-20,-1,2,ok,0,0\n";
+    for (int i = 0; i < 100; ++i) newCsv += "f" + std::to_string(i) + ",f" + std::to_string(i) + ",T,,2,-20,-1,2,ok,0,0\n";
+    for (const CrashPoint point : {CrashPoint::beforeBegin, CrashPoint::afterBegin, CrashPoint::betweenRows,
+                                   CrashPoint::after64thEntry, CrashPoint::insideFinish, CrashPoint::afterFinish}) {
+        SCOPED_TRACE(static_cast<int>(point));
+        const bool newCsvInstalled = point >= CrashPoint::insideFinish;
+        TempDir dir;
+        const fs::path csv = dir / "volume_gains.csv";
+        const fs::path metaPath = dir / "volume_gains.csv.meta.json";
+        writeFile(csv, kOldCsv);
+        writeFile(metaPath, kOldMeta);
+        const int status = test::waitStatusOfChild([&] { return runUntil(csv, point); });
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+
+        EXPECT_EQ(readFile(csv), newCsvInstalled ? newCsv : kOldCsv);
+        const PreviousRows rows = loadPreviousRows(csv);
+        MetaMap meta;
+        if (fs::exists(metaPath)) {
+            const auto decoded = decodeMetaMap(readFile(metaPath));
+            ASSERT_TRUE(decoded) << "meta file is not readable";
+            meta = *decoded;
+        }
+        for (const auto& [path, entry] : meta) {
+            ASSERT_TRUE(rows.contains(path)) << path;
+            EXPECT_EQ(rows.at(path).status, "ok") << path;
+        }
+        if (!newCsvInstalled) EXPECT_EQ(readFile(metaPath), kOldMeta);
+        if (point == CrashPoint::afterFinish) EXPECT_EQ(meta.size(), 101u);
+        if (point == CrashPoint::after64thEntry) {
+            EXPECT_EQ(decodeJournal(readFile(dir / "volume_gains.csv.meta.journal")).size(), 64u);
+        }
+        // The dead run's lock went with it: the next run can start.
+        EXPECT_TRUE(CSVWriter(csv).begin());
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "fake_engine.h"
 #include "settings/defaults_store.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "ui/elided_label.h"
 #include "ui/main_window.h"
@@ -20,12 +21,9 @@ using test::waitUntil;
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_oldConfig = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(m_config.path().native()));
         m_settings.ffmpegPath = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
         m_settings.parallelism = 2;
     }
-    void TearDown() override { qputenv("XDG_CONFIG_HOME", m_oldConfig); }
 
     std::unique_ptr<MainWindow> makeWindow() {
         auto window = std::make_unique<MainWindow>(makeEnginePort(m_engine), m_settings);
@@ -39,8 +37,8 @@ protected:
     }
 
     test::TempDir m_config;
+    test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
     test::TempDir m_music;
-    QByteArray m_oldConfig;
     AppSettings m_settings;
     std::shared_ptr<AnalysisEngine> m_engine = AnalysisEngine::create(std::make_shared<QtMainThread>());
 };

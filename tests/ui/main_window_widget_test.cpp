@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/defaults_store.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "fake_engine.h"
 #include "ui/elided_label.h"
@@ -29,11 +30,6 @@ using test::waitUntil;
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_oldConfig = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(m_config.path().native()));
-    }
-    void TearDown() override { qputenv("XDG_CONFIG_HOME", m_oldConfig); }
 
     std::unique_ptr<MainWindow> makeWindow(AppSettings settings = {}) {
         auto window = std::make_unique<MainWindow>(std::make_unique<FakeEngine>(m_engine), std::move(settings));
@@ -53,7 +49,7 @@ protected:
 
     std::shared_ptr<FakeEngineState> m_engine = std::make_shared<FakeEngineState>();
     test::TempDir m_config;
-    QByteArray m_oldConfig;
+    test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
 };
 
 TEST_F(WindowTest, ShowsEachEngineState) {
@@ -172,10 +168,7 @@ TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedByEveryDismissal) {
         ASSERT_TRUE(waitUntil([&] { return box->isVisible(); }));
         EXPECT_EQ(box->windowTitle(), QStringLiteral("エラー"));
         EXPECT_EQ(box->text(), QString::fromStdString(*failed.errorMessage));
-        if (pressOk)
-            box->buttons().first()->click();
-        else
-            QTest::keyClick(box, Qt::Key_Escape);
+        pressOk ? box->buttons().first()->click() : QTest::keyClick(box, Qt::Key_Escape);
         EXPECT_EQ(m_engine->clears, clearsBefore + 1);
         EXPECT_FALSE(m_engine->snapshot.errorMessage.has_value());
         window->refresh();
@@ -211,24 +204,6 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndNeedsAFolder) {
     child<QPushButton>(*window, "runButton")->click();
     EXPECT_EQ(m_engine->cancels, 1);
     EXPECT_EQ(m_engine->starts.size(), 1u);
-}
-
-TEST_F(WindowTest, ClosingDuringARunCancelsAndWaitsForTheEnd) {
-    auto window = makeWindow();
-    EngineSnapshot running;
-    running.state = State::running;
-    m_engine->publish(running);
-    window->refresh();
-    EXPECT_FALSE(window->close());
-    EXPECT_EQ(m_engine->cancels, 1);
-    EXPECT_TRUE(window->isVisible());
-    QTest::qWait(50);
-    EXPECT_TRUE(window->isVisible());
-
-    EngineSnapshot cancelled = running;
-    cancelled.state = State::cancelled;
-    m_engine->publish(cancelled);
-    EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
 }
 
 TEST_F(WindowTest, ManyChangesInOneFrameGiveOneRefresh) {
@@ -270,8 +245,7 @@ TEST_F(WindowTest, RevealFallsBackToTheContainingFolder) {
 TEST_F(WindowTest, LongTextsShortenInTheMiddle) {
     auto window = makeWindow();
     std::string longPath = "/home/user";
-    for (int i = 0; i < 30; ++i)
-        longPath += "/a-rather-long-folder-name";
+    for (int i = 0; i < 30; ++i) longPath += "/a-rather-long-folder-name";
     longPath += "/Final Album";
     window->setFolder(std::filesystem::path(longPath));
     window->refresh();
