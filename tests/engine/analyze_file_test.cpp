@@ -214,7 +214,7 @@ TEST_F(DirectAnalysis, CarriesOverOnlyAnUnchangedFileWithAGoodPreviousRow) {
         EXPECT_EQ(ToolLog::starts(), c.carried ? 0 : 2);
         EXPECT_EQ(row.title, c.carried ? "Old title" : "a");
         EXPECT_DOUBLE_EQ(row.gain_db, c.gain);
-        if (c.carried) EXPECT_DOUBLE_EQ(row.duration_sec, 99.9);
+        if (c.carried) { EXPECT_DOUBLE_EQ(row.duration_sec, 99.9); }
         const MetaMap meta = loadPreviousMeta(folder / "volume_gains.csv.meta.json");
         EXPECT_EQ(meta.contains("a.mp3"), !c.ambiguousPath);
     }

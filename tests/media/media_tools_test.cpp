@@ -96,12 +96,12 @@ TEST_F(MediaTools, MeasuresGeneratedFiles) {
         generate(c.inputs, c.filter, c.options, m_dir / c.name);
         const auto probe = probeMetadata(m_dir / c.name, std::nullopt);
         ASSERT_TRUE(probe.has_value()) << probe.error().description();
-        if (c.name == std::string("stream.aac")) ASSERT_GT(std::abs(probe->durationSec - 8.0), 0.5) << "estimate right";
+        if (c.name == std::string("stream.aac")) { ASSERT_GT(std::abs(probe->durationSec - 8.0), 0.5) << "estimate right"; }
         const auto m = measureLoudness(m_dir / c.name, std::nullopt, probe->durationSec);
         ASSERT_TRUE(m.has_value()) << m.error().description();
         EXPECT_EQ(std::isnan(m->integratedLUFS), std::isnan(c.loudness)) << m->integratedLUFS;
-        if (c.loudness != 0 && !std::isnan(c.loudness)) EXPECT_NEAR(m->integratedLUFS, c.loudness, 0.1);
-        if (c.loudness == -23) EXPECT_NEAR(m->truePeakDBFS, -23.0, 0.2);
+        if (c.loudness != 0 && !std::isnan(c.loudness)) { EXPECT_NEAR(m->integratedLUFS, c.loudness, 0.1); }
+        if (c.loudness == -23) { EXPECT_NEAR(m->truePeakDBFS, -23.0, 0.2); }
         EXPECT_TRUE(std::isfinite(m->truePeakDBFS) || c.name == std::string("silent.flac"));
         EXPECT_NEAR(m->leadingSilenceSec, c.leading, 0.1);
         EXPECT_NEAR(m->trailingSilenceSec, c.trailing, 0.1);

@@ -326,8 +326,8 @@ TEST(CSVWriterCrash, EveryCrashPointLeavesAConsistentFolder) {
             ASSERT_TRUE(rows.contains(path)) << path;
             EXPECT_EQ(rows.at(path).status, "ok") << path;
         }
-        if (!newCsvInstalled) EXPECT_EQ(readFile(metaPath), kOldMeta);
-        if (point == CrashPoint::afterFinish) EXPECT_EQ(meta.size(), 101u);
+        if (!newCsvInstalled) { EXPECT_EQ(readFile(metaPath), kOldMeta); }
+        if (point == CrashPoint::afterFinish) { EXPECT_EQ(meta.size(), 101u); }
         if (point == CrashPoint::after64thEntry) {
             EXPECT_EQ(decodeJournal(readFile(dir / "volume_gains.csv.meta.journal")).size(), 64u);
         }
