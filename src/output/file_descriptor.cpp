@@ -51,10 +51,25 @@ Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, i
 }
 
 std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
-    const FileDescriptor fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    // O_NONBLOCK: a FIFO planted under a result file's name must not hang the
+    // run in open; only a regular file is read.
+    const FileDescriptor fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    if (!fd.isOpen()) return std::nullopt;
+    return readRest(fd);
+}
+
+std::optional<FileDescriptor> openRegularForReading(const std::filesystem::path& path) {
+    FileDescriptor fd(
+        retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW); }));
     if (!fd.isOpen()) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return fd;
+}
+
+std::optional<std::string> readRest(const FileDescriptor& fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     std::string bytes;
     // One read of the known size, plus one to see the end; a file that grows meanwhile still reads whole.
     bytes.resize(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 1);

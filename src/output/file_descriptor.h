@@ -62,8 +62,13 @@ int writeAll(int fd, std::string_view bytes);
 /// writes through a link planted in the folder. Fails with the system error.
 Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, int flags);
 
-/// The whole content of the file at `path`, or nullopt when it cannot be opened
-/// or read (a folder, a permission problem, an input/output error).
+/// The whole content of the regular file at `path`, or nullopt when it cannot be
+/// opened or read (a folder, a FIFO, a permission problem, an input/output error).
 std::optional<std::string> readWholeFile(const std::filesystem::path& path);
+/// Opens the regular file at `path` read-only without following a symbolic link
+/// and without blocking on a FIFO; nullopt for anything else at that path.
+std::optional<FileDescriptor> openRegularForReading(const std::filesystem::path& path);
+/// The rest of the open file `fd` from its position, or nullopt on a read error.
+std::optional<std::string> readRest(const FileDescriptor& fd);
 
 }  // namespace quellmark
