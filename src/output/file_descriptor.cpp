@@ -40,13 +40,21 @@ Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, i
     constexpr int kAttempts = 8;
     for (int attempt = 0;; ++attempt) {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(path.c_str()) != 0 &&
-            errno != ENOENT) {
+        // A FIFO standing there would block the open (or the write) forever;
+        // like a link, it is no file of ours and is removed.
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+            ::unlink(path.c_str()) != 0 && errno != ENOENT) {
             return fail(Error::fromErrno(errno));
         }
-        const int fd = retryOnEintr([&] { return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644); });
-        if (fd >= 0) return FileDescriptor(fd);
-        if (errno != ELOOP || attempt + 1 >= kAttempts) return fail(Error::fromErrno(errno));
+        // O_NONBLOCK covers a FIFO planted after the check; it changes nothing for a regular file.
+        FileDescriptor fd(
+            retryOnEintr([&] { return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644); }));
+        if (fd.isOpen()) {
+            if (::fstat(fd.get(), &st) != 0) return fail(Error::fromErrno(errno));
+            if (S_ISREG(st.st_mode)) return fd;
+            errno = ENXIO;
+        }
+        if ((errno != ELOOP && errno != ENXIO) || attempt + 1 >= kAttempts) return fail(Error::fromErrno(errno));
     }
 }
 

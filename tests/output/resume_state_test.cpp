@@ -148,19 +148,3 @@ TEST(ResumeState, LiveWriterIsLeftAloneAndAbandonedOneIsResumed) {
 
 }  // namespace
 }  // namespace quellmark
-
-namespace quellmark {
-namespace {
-
-// A FIFO under a result file's name would block the run in open forever.
-TEST(ResumeState, ResultFilesThatAreFifosReadAsMissing) {
-    TempDir dir;
-    for (const char* name : {"volume_gains.csv", "volume_gains.csv.meta.json"}) {
-        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0);
-    }
-    EXPECT_TRUE(loadPreviousRows(dir / "volume_gains.csv").empty());
-    EXPECT_TRUE(loadPreviousMeta(dir / "volume_gains.csv.meta.json").empty());
-}
-
-}  // namespace
-}  // namespace quellmark
