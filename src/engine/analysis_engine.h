@@ -77,6 +77,13 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+/// The remaining-time estimate: absent unless running with 0 < processed < total
+/// and a start time; else elapsed ÷ processed × (total − processed), in that order.
+std::optional<double> remainingSecondsEstimate(State state, std::int64_t processed, std::int64_t total,
+                                               std::optional<std::chrono::steady_clock::time_point> startedAt,
+                                               std::chrono::steady_clock::time_point now);
+/// `usableProcessors` limited to 1..8: the automatic parallelism of a machine with that many.
+std::int64_t boundedProcessorCount(std::int64_t usableProcessors);
 /// The usable processors of this process (sched_getaffinity), limited to 1..8.
 std::int64_t automaticParallelism();
 /// `parallelism` when it is 1 or more (no upper bound), else automaticParallelism().

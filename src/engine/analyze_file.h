@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -36,9 +37,17 @@ struct FileTaskContext {
 
 /// One file of a run: carried over when unchanged, else probed and measured,
 /// then written and counted. Fails only with the cancellation error (checked
-/// first, and inside the writer) or the writer's error.
+/// first, and inside the writer) or the writer's error. `passedCancellationPoint`,
+/// when given, is set once the first check has passed: the file's analysis began.
 Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,
-                         std::stop_token stop);
+                         std::stop_token stop, bool* passedCancellationPoint = nullptr);
+
+/// The previous row to write again for an unchanged file (current stamp `stamp`),
+/// with its gain recomputed when it disagrees with the current target or clamp by
+/// more than 0.1 dB; nullopt when the file must be analysed. Never for a path in
+/// `ambiguousPaths`. Reads only the shared inputs; any thread.
+std::optional<AnalyzeResult> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
+                                            const FileTaskContext& context);
 
 /// The file's path relative to `folderPath` (byte prefix, then one "/" removed),
 /// or its last component when it does not begin with the folder path. Bytes; the

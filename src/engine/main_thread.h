@@ -34,10 +34,12 @@ private:
     struct Item {
         std::function<void()> fn;
         bool finished = false;
+        std::condition_variable ran;  // only its caller waits on it
     };
+    void runItem(Item& item);
+
     std::mutex m_mutex;
     std::condition_variable m_queued;
-    std::condition_variable m_ran;
     std::deque<Item*> m_items;
 };
 

@@ -1,0 +1,180 @@
+#include "engine/analysis_engine.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <map>
+#include <stop_token>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "engine/batch_run.h"
+#include "engine/job_error.h"
+#include "engine/main_thread.h"
+
+namespace quellmark {
+
+namespace {
+constexpr std::int64_t kMaxAutomaticParallelism = 8;
+}
+
+struct AnalysisEngine::Impl final : RunSink {
+    Impl(std::shared_ptr<MainThread> mainThread, Clock clock)
+        : mainThread(std::move(mainThread)), clock(std::move(clock)) {}
+
+    std::shared_ptr<MainThread> mainThread;
+    Clock clock;
+
+    State state = State::idle;
+    std::int64_t totalCount = 0;
+    std::int64_t processedCount = 0;
+    std::int64_t errorCount = 0;
+    std::string currentFileName;
+    std::optional<std::filesystem::path> outputURL;
+    std::optional<std::string> errorMessage;
+    std::optional<std::chrono::steady_clock::time_point> startedAt;
+    /// The current or last run's cancellation; the run thread itself is detached.
+    std::optional<std::stop_source> runningTask;
+
+    std::map<int, Observer> observers;
+    int nextObserverId = 1;
+
+    void notify() {
+        // An observer may add or remove observers while being told.
+        std::vector<int> ids;
+        ids.reserve(observers.size());
+        for (const auto& [id, observer] : observers) ids.push_back(id);
+        for (int id : ids) {
+            auto found = observers.find(id);
+            if (found != observers.end()) found->second();
+        }
+    }
+
+    template <class T, class U>
+    void publish(T& field, U&& value) {
+        if (field == value) return;
+        field = std::forward<U>(value);
+        notify();
+    }
+
+    void setTotalCount(std::int64_t count) override { publish(totalCount, count); }
+    void setCurrentFileName(const std::string& fileName) override { publish(currentFileName, fileName); }
+    void countProcessed(bool isError) override {
+        publish(processedCount, processedCount + 1);
+        if (isError) publish(errorCount, errorCount + 1);
+    }
+    void setState(State newState) override { publish(state, newState); }
+    void setOutputURL(std::optional<std::filesystem::path> url) override { publish(outputURL, std::move(url)); }
+    void setErrorMessage(std::optional<std::string> message) override {
+        publish(errorMessage, std::move(message));
+    }
+};
+
+std::shared_ptr<AnalysisEngine> AnalysisEngine::create(std::shared_ptr<MainThread> mainThread, Clock clock) {
+    return std::shared_ptr<AnalysisEngine>(new AnalysisEngine(std::move(mainThread), std::move(clock)));
+}
+
+AnalysisEngine::AnalysisEngine(std::shared_ptr<MainThread> mainThread, Clock clock)
+    : m_impl(std::make_unique<Impl>(std::move(mainThread), std::move(clock))) {}
+
+// Neither cancels nor waits: a run holds its own reference, so when this runs
+// no run of this engine is in flight, possibly on the run's own thread.
+AnalysisEngine::~AnalysisEngine() = default;
+
+State AnalysisEngine::state() const { return m_impl->state; }
+std::int64_t AnalysisEngine::totalCount() const { return m_impl->totalCount; }
+std::int64_t AnalysisEngine::processedCount() const { return m_impl->processedCount; }
+std::int64_t AnalysisEngine::errorCount() const { return m_impl->errorCount; }
+const std::string& AnalysisEngine::currentFileName() const { return m_impl->currentFileName; }
+const std::optional<std::filesystem::path>& AnalysisEngine::outputURL() const { return m_impl->outputURL; }
+const std::optional<std::string>& AnalysisEngine::errorMessage() const { return m_impl->errorMessage; }
+std::optional<std::chrono::steady_clock::time_point> AnalysisEngine::startedAt() const {
+    return m_impl->startedAt;
+}
+
+std::optional<double> AnalysisEngine::estimatedRemainingSeconds() const {
+    const Impl& d = *m_impl;
+    if (d.state != State::running) return std::nullopt;
+    return remainingSecondsEstimate(d.state, d.processedCount, d.totalCount, d.startedAt, d.clock());
+}
+
+std::optional<double> remainingSecondsEstimate(State state, std::int64_t processed, std::int64_t total,
+                                               std::optional<std::chrono::steady_clock::time_point> startedAt,
+                                               std::chrono::steady_clock::time_point now) {
+    if (state != State::running) return std::nullopt;
+    if (processed < 1 || processed >= total) return std::nullopt;
+    if (!startedAt) return std::nullopt;
+    const double elapsed = std::chrono::duration<double>(now - *startedAt).count();
+    return elapsed / static_cast<double>(processed) * static_cast<double>(total - processed);
+}
+
+EngineSnapshot AnalysisEngine::snapshot() const {
+    const Impl& d = *m_impl;
+    return EngineSnapshot{d.state,           d.totalCount, d.processedCount, d.errorCount,
+                          d.currentFileName, d.outputURL,  d.errorMessage,   estimatedRemainingSeconds()};
+}
+
+void AnalysisEngine::start(std::filesystem::path folder, AppSettings settings) {
+    Impl& d = *m_impl;
+    if (d.state == State::running) return;
+    d.publish(d.state, State::running);
+    d.publish(d.totalCount, 0);
+    d.publish(d.processedCount, 0);
+    d.publish(d.errorCount, 0);
+    d.publish(d.currentFileName, std::string());
+    d.publish(d.errorMessage, std::nullopt);
+    d.publish(d.outputURL, std::nullopt);
+    d.publish(d.startedAt, d.clock());
+
+    // The thread holds the engine only weakly until it begins: an engine
+    // dropped before then runs nothing. Once begun, the run keeps the engine
+    // alive until it returns, so the engine may be destroyed on that thread;
+    // hence the thread is detached and never joined.
+    std::weak_ptr<AnalysisEngine> weak = weak_from_this();
+    try {
+        std::jthread thread([weak, folder = std::move(folder), settings = std::move(settings)](std::stop_token stop) {
+            if (auto self = weak.lock()) runBatch(folder, settings, stop, *self->m_impl->mainThread, *self->m_impl);
+        });
+        d.runningTask = thread.get_stop_source();
+        thread.detach();
+    } catch (const std::system_error& e) {
+        d.runningTask.reset();
+        d.publish(d.errorMessage, Error(e.code()).description());
+        d.publish(d.state, State::finished);
+    }
+}
+
+void AnalysisEngine::cancel() {
+    if (m_impl->runningTask) m_impl->runningTask->request_stop();
+}
+
+void AnalysisEngine::clearErrorMessage() { m_impl->publish(m_impl->errorMessage, std::nullopt); }
+
+int AnalysisEngine::addObserver(Observer observer) {
+    const int id = m_impl->nextObserverId++;
+    m_impl->observers.emplace(id, std::move(observer));
+    return id;
+}
+
+void AnalysisEngine::removeObserver(int id) { m_impl->observers.erase(id); }
+
+std::int64_t boundedProcessorCount(std::int64_t usableProcessors) {
+    return std::clamp<std::int64_t>(usableProcessors, 1, kMaxAutomaticParallelism);
+}
+
+std::int64_t automaticParallelism() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    // More CPUs than a cpu_set_t holds make the call fail; the count of
+    // online processors is then the next best answer.
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return boundedProcessorCount(CPU_COUNT(&set));
+    return boundedProcessorCount(static_cast<std::int64_t>(std::thread::hardware_concurrency()));
+}
+
+std::int64_t parallelismLimit(const AppSettings& settings) {
+    if (settings.parallelism && *settings.parallelism >= 1) return *settings.parallelism;
+    return automaticParallelism();
+}
+
+}  // namespace quellmark

@@ -1,0 +1,165 @@
+#include "engine/analyze_file.h"
+
+#include <cmath>
+#include <limits>
+
+#include "engine/text.h"
+#include "media/loudness.h"
+#include "media/metadata_probe.h"
+#include "media/tool_locator.h"
+#include "output/csv_writer.h"
+
+namespace quellmark {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Gains and loudness values sit on a 0.1 dB grid, so two of them "differ by
+// more than 0.1" only when they are at least two steps apart; the slack keeps
+// binary noise (1.1 - 1.0 > 0.1 in doubles) from rewriting agreeing rows.
+constexpr double kGainAgreementDb = 0.1 + 1e-6;
+
+std::string fileNameText(const std::filesystem::path& file) {
+    return repairUtf8(file.filename().native());
+}
+
+// The file name without its extension: std::filesystem's rule, where a
+// leading dot does not start an extension ("a.tar.gz" → "a.tar", ".x" → ".x").
+std::string titleFromFileName(const std::filesystem::path& file) {
+    return repairUtf8(file.filename().stem().native());
+}
+
+double clampGain(double gain, double clampDB) {
+    if (gain <= -clampDB) gain = -clampDB;
+    if (clampDB < gain) gain = clampDB;
+    return gain;
+}
+
+AnalyzeResult errorRow(const std::filesystem::path& file, const std::string& relativePath,
+                       const Error& error) {
+    const JobError* job = error.jobError();
+    const bool notFound = job && job->kind == JobError::Kind::binaryNotFound;
+    AnalyzeResult row;
+    row.relative_path = relativePath;
+    row.file_name = fileNameText(file);
+    row.title = titleFromFileName(file);
+    row.duration_sec = kNaN;
+    row.measured_lufs = kNaN;
+    row.true_peak_dbfs = kNaN;
+    row.gain_db = 0;
+    row.status = notFound ? "error:ffmpeg_not_found" : "error:decode_failed";
+    row.leading_silence_sec = 0;
+    row.trailing_silence_sec = 0;
+    row.hasSilenceMeasurement = true;
+    return row;
+}
+
+AnalyzeResult measuredRow(const std::filesystem::path& file, const std::string& relativePath,
+                          const AppSettings& settings) {
+    // A failed probe costs only the tags and the duration; the measurement
+    // decides whether the file is readable at all.
+    ProbeResult probe{kNaN, {}, {}};
+    if (auto probed = probeMetadata(file, siblingProbePath(settings.ffmpegPath))) probe = *probed;
+
+    auto measured = measureLoudness(file, settings.ffmpegPath, probe.durationSec);
+    if (!measured) return errorRow(file, relativePath, measured.error());
+    const LoudnessMeasurement& m = *measured;
+
+    AnalyzeResult row;
+    row.relative_path = relativePath;
+    row.file_name = fileNameText(file);
+    row.title = probe.title.empty() ? titleFromFileName(file) : probe.title;
+    row.artist = probe.artist;
+    row.duration_sec = roundToTenth(effectiveDuration(probe.durationSec, m.decodedSec));
+    row.measured_lufs = roundToTenth(m.integratedLUFS);
+    row.true_peak_dbfs = roundToTenth(m.truePeakDBFS);
+    row.gain_db = gainFor(m.integratedLUFS, settings.targetLUFS, settings.clampDB);
+    row.leading_silence_sec = roundToTenth(m.leadingSilenceSec);
+    row.trailing_silence_sec = roundToTenth(m.trailingSilenceSec);
+    row.status = "ok";
+    row.hasSilenceMeasurement = true;
+    return row;
+}
+
+bool isAmbiguousPath(const std::string& relativePath, const FileTaskContext& context) {
+    return context.ambiguousPaths && context.ambiguousPaths->contains(relativePath);
+}
+
+Result<void> writeAndCount(const AnalyzeResult& row, const std::optional<MetaEntry>& entry,
+                           const FileTaskContext& context, std::stop_token stop) {
+    Result<void> written;
+    context.onMainThread([&] { written = context.writer->write(row, entry, stop); });
+    if (!written) return written;
+    context.onMainThread([&] { context.countProcessed(row.status != "ok"); });
+    return {};
+}
+
+}  // namespace
+
+std::string makeRelativePath(const std::filesystem::path& file, std::string_view folderPath) {
+    std::string_view path = file.native();
+    if (!path.starts_with(folderPath)) return file.filename().native();
+    path.remove_prefix(folderPath.size());
+    if (path.starts_with('/')) path.remove_prefix(1);
+    return std::string(path);
+}
+
+double roundToTenth(double x) {
+    if (!std::isfinite(x)) return x;
+    const double rounded = std::round(x * 10) / 10;
+    // -0.04 rounds to -0; a "-0" gain in the CSV would read as a correction.
+    return rounded == 0 ? 0.0 : rounded;
+}
+
+double gainFor(double measuredLUFS, double targetLUFS, double clampDB) {
+    if (std::isnan(measuredLUFS)) return 0;
+    return roundToTenth(clampGain(targetLUFS - measuredLUFS, clampDB));
+}
+
+std::optional<AnalyzeResult> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
+                                            const FileTaskContext& context) {
+    if (!context.previousRows || !context.previousMeta) return std::nullopt;
+    // Two files that read as one relative path share one previous row; taking
+    // it for either could give one file the other's gain.
+    if (stamp.size < 0 || isAmbiguousPath(relativePath, context)) return std::nullopt;
+    const AnalyzeResult* previous = carriedOverRow(context.settings.incremental, relativePath, stamp,
+                                                   *context.previousRows, *context.previousMeta);
+    if (!previous) return std::nullopt;
+    AnalyzeResult row = *previous;
+    // The row may come from a run with another target or clamp: keep every
+    // measured value, but never a gain towards a target the user left.
+    const double wanted = gainFor(row.measured_lufs, context.settings.targetLUFS, context.settings.clampDB);
+    if (std::isnan(row.gain_db) || std::fabs(row.gain_db - wanted) > kGainAgreementDb) row.gain_db = wanted;
+    return row;
+}
+
+Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,
+                         std::stop_token stop, bool* passedCancellationPoint) {
+    if (stop.stop_requested()) return fail(CancellationError{});
+    if (passedCancellationPoint) *passedCancellationPoint = true;
+
+    const std::string fileName = fileNameText(file);
+    const std::string relativePath = repairUtf8(makeRelativePath(file, context.folderPath));
+    const MetaEntry stamp = fileStamp(file);
+
+    // An unchanged file costs one hand-off instead of three: a rerun over a
+    // large library is bound by these hops, and nothing runs for the file in
+    // between that anyone could watch.
+    if (auto carried = carriedOverFor(relativePath, stamp, context)) {
+        Result<void> written;
+        context.onMainThread([&] {
+            context.setCurrentFileName(fileName);
+            written = context.writer->write(*carried, stamp, stop);
+            if (written) context.countProcessed(false);
+        });
+        return written;
+    }
+
+    context.onMainThread([&] { context.setCurrentFileName(fileName); });
+    const AnalyzeResult row = measuredRow(file, relativePath, context.settings);
+    std::optional<MetaEntry> entry;
+    if (stamp.size >= 0 && row.status == "ok" && !isAmbiguousPath(relativePath, context)) entry = stamp;
+    return writeAndCount(row, entry, context, stop);
+}
+
+}  // namespace quellmark

@@ -1,0 +1,89 @@
+#include "engine/analysis_engine.h"
+
+#include <chrono>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "engine/main_thread.h"
+
+namespace quellmark {
+namespace {
+
+using namespace std::chrono_literals;
+using TimePoint = std::chrono::steady_clock::time_point;
+
+TEST(AnalysisEngineTest, StartsIdleWithEverythingEmpty) {
+    auto engine = AnalysisEngine::create(std::make_shared<SerialQueue>());
+    const EngineSnapshot s = engine->snapshot();
+    EXPECT_EQ(s.state, State::idle);
+    EXPECT_EQ(s.totalCount, 0);
+    EXPECT_EQ(s.processedCount, 0);
+    EXPECT_EQ(s.errorCount, 0);
+    EXPECT_EQ(s.currentFileName, "");
+    EXPECT_FALSE(s.outputURL);
+    EXPECT_FALSE(s.errorMessage);
+    EXPECT_FALSE(s.estimatedRemainingSeconds);
+    EXPECT_FALSE(engine->startedAt());
+
+    // Neither does anything without a run.
+    int calls = 0;
+    engine->addObserver([&] { ++calls; });
+    engine->cancel();
+    engine->clearErrorMessage();
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(engine->state(), State::idle);
+}
+
+TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDone) {
+    const TimePoint t0{};
+    struct Case {
+        State state;
+        std::int64_t processed, total;
+        bool started;
+        std::chrono::duration<double> elapsed;
+        std::optional<double> expected;
+    };
+    const Case cases[] = {
+        {State::running, 20, 100, true, 100s, 400.0},
+        {State::running, 1, 3, true, 1.5s, 3.0},
+        {State::running, 0, 0, true, 5s, std::nullopt},    // still scanning
+        {State::running, 0, 10, true, 5s, std::nullopt},   // nothing done yet
+        {State::running, 10, 10, true, 5s, std::nullopt},  // all done
+        {State::running, 5, 10, false, 5s, std::nullopt},
+        {State::finished, 5, 10, true, 5s, std::nullopt},
+        {State::cancelled, 5, 10, true, 5s, std::nullopt},
+        {State::idle, 5, 10, true, 5s, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto now = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(c.elapsed);
+        const auto startedAt = c.started ? std::optional<TimePoint>(t0) : std::nullopt;
+        const auto got = remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, now);
+        ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.processed << "/" << c.total;
+        if (got) {
+            EXPECT_DOUBLE_EQ(*got, *c.expected);
+        }
+    }
+}
+
+TEST(AnalysisEngineTest, AutomaticParallelismFollowsTheUsableProcessorsWithinOneToEight) {
+    const std::pair<std::int64_t, std::int64_t> bounded[] = {{-2, 1}, {0, 1}, {1, 1}, {4, 4}, {8, 8}, {12, 8}, {128, 8}};
+    for (auto [usable, expected] : bounded) EXPECT_EQ(boundedProcessorCount(usable), expected) << usable;
+
+    const std::int64_t automatic = automaticParallelism();
+    EXPECT_GE(automatic, 1);
+    EXPECT_LE(automatic, 8);
+    struct Case {
+        std::optional<std::int64_t> parallelism;
+        std::int64_t expected;
+    };
+    const Case cases[] = {{std::nullopt, automatic}, {0, automatic}, {-3, automatic}, {1, 1}, {16, 16}, {1000, 1000}};
+    for (const auto& c : cases) {
+        AppSettings settings;
+        settings.parallelism = c.parallelism;
+        EXPECT_EQ(parallelismLimit(settings), c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace quellmark
