@@ -1,0 +1,289 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayout>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "media/tool_locator.h"
+#include "settings/defaults_store.h"
+#include "ui/elided_label.h"
+#include "ui/footer.h"
+#include "ui/settings_panel.h"
+#include "ui/status_area.h"
+#include "ui/style.h"
+
+namespace quellmark {
+
+namespace {
+
+constexpr QSize kMinimumWindowSize{560, 460};
+// One redraw per display frame at most: a fast run publishes thousands of
+// changes a second, and each redraw also searches for ffmpeg (possibly by
+// starting `which`), so redrawing per change would throttle the run. While a
+// redraw runs, every hand-off of the run waits for this thread, so redraws are
+// also spaced to keep them to about a tenth of the thread's time however slow
+// the search is.
+constexpr int kFrameIntervalMs = 16;
+constexpr qint64 kRedrawTimeShare = 10;
+
+QFrame* makeDivider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QString localPath(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+}  // namespace
+
+MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings, QWidget* parent)
+    : QWidget(parent),
+      m_engine(std::move(engine)),
+      m_settings(std::move(settings)),
+      m_refreshIntervalMs(kFrameIntervalMs) {
+    setWindowTitle(QStringLiteral("Quellmark"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(20, 20, 20, 20);
+    layout->setSpacing(16);
+    // The window's minimum is the larger of its fixed floor and what the content
+    // needs; event() keeps it so as the content changes.
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
+    m_status = new StatusArea(this);
+    m_settingsPanel = new SettingsPanel(this);
+    m_footer = new Footer(this);
+    layout->addWidget(buildHeading());
+    layout->addWidget(buildFolderRow());
+    layout->addWidget(makeDivider(this));
+    layout->addWidget(m_status);
+    layout->addWidget(makeDivider(this));
+    layout->addWidget(m_settingsPanel);
+    layout->addStretch(1);
+    layout->addWidget(m_footer);
+    setMinimumSize(kMinimumWindowSize.expandedTo(layout->minimumSize()));
+    resize(minimumSize());
+
+    connectSignals();
+    m_engine->observe([this] { requestRefresh(); });
+    m_sinceRefresh.start();
+    refresh();
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::buildHeading() {
+    auto* heading = new QWidget(this);
+    auto* layout = new QVBoxLayout(heading);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    auto* title = new QLabel(QStringLiteral("Quellmark"), heading);
+    applyTextStyle(title, TextStyle::title2);
+    auto* subtitle = new QLabel(
+        QStringLiteral("フォルダ内の音声ファイルのラウドネスを一括解析し、CSVに補正値を出力します。"), heading);
+    applyTextStyle(subtitle, TextStyle::callout);
+    applyColorRole(subtitle, ColorRole::secondary);
+    subtitle->setWordWrap(true);
+    layout->addWidget(title);
+    layout->addWidget(subtitle);
+    return heading;
+}
+
+QWidget* MainWindow::buildFolderRow() {
+    auto* row = new QWidget(this);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* icon = new QLabel(row);
+    const int size = fontMetrics().height();
+    icon->setPixmap(symbolIcon(this, "folder", QStyle::SP_DirIcon).pixmap(size, size));
+    m_folderLabel = new ElidedLabel(row);
+    m_folderLabel->setObjectName(QStringLiteral("folderLabel"));
+    m_chooseButton = new QPushButton(QStringLiteral("フォルダを選択…"), row);
+    m_chooseButton->setObjectName(QStringLiteral("chooseFolder"));
+    layout->addWidget(icon);
+    layout->addWidget(m_folderLabel, 1);
+    layout->addWidget(m_chooseButton);
+    return row;
+}
+
+void MainWindow::connectSignals() {
+    connect(m_chooseButton, &QPushButton::clicked, this, &MainWindow::chooseFolder);
+    connect(m_status, &StatusArea::runClicked, this, &MainWindow::toggleRun);
+    connect(m_status, &StatusArea::revealClicked, this, [this] {
+        if (m_shownRevealTarget) revealOutput(*m_shownRevealTarget);
+    });
+    connect(m_settingsPanel, &SettingsPanel::targetEdited, this,
+            [this](double value) { editSettings([value](AppSettings& s) { s.targetLUFS = value; }); });
+    connect(m_settingsPanel, &SettingsPanel::clampEdited, this,
+            [this](double value) { editSettings([value](AppSettings& s) { s.clampDB = value; }); });
+    connect(m_settingsPanel, &SettingsPanel::stepperEdited, this, [this](int value) {
+        editSettings([value](AppSettings& s) { s.parallelism = parallelismFromStepper(value); });
+    });
+    connect(m_settingsPanel, &SettingsPanel::incrementalEdited, this,
+            [this](bool on) { editSettings([on](AppSettings& s) { s.incremental = on; }); });
+    connect(m_settingsPanel, &SettingsPanel::ffmpegPathEdited, this, [this](const QString& text) {
+        editSettings([path = text.toStdString()](AppSettings& s) { s.ffmpegPath = ffmpegPathFromText(path); });
+    });
+}
+
+template <typename Edit>
+void MainWindow::editSettings(Edit edit) {
+    edit(m_settings);
+    requestRefresh();
+}
+
+void MainWindow::setFolder(std::optional<std::filesystem::path> folder) {
+    m_folder = std::move(folder);
+    requestRefresh();
+}
+
+void MainWindow::setSettingsExpanded(bool expanded) { m_settingsPanel->setExpanded(expanded); }
+
+void MainWindow::chooseFolder() {
+    QFileDialog dialog(this);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("選択"));
+    if (m_folder) dialog.setDirectory(localPath(*m_folder));
+    if (dialog.exec() != QDialog::Accepted) return;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty())
+        setFolder(std::nullopt);
+    else
+        setFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
+}
+
+void MainWindow::toggleRun() {
+    if (m_engine->snapshot().state == State::running)
+        m_engine->cancel();
+    else
+        startRun();
+    requestRefresh();
+}
+
+void MainWindow::startRun() {
+    if (!m_folder) return;
+    DefaultsStore store = DefaultsStore::standard();
+    m_settings.save(store);
+    m_engine->start(*m_folder, m_settings);
+    requestRefresh();
+}
+
+void MainWindow::revealOutput(const std::filesystem::path& file) {
+    const QString path = localPath(file);
+    const QUrl folderUrl = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(folderUrl);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
+    // Asynchronous, so a file manager that is slow to start never freezes the window.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [folderUrl](QDBusPendingCallWatcher* done) {
+        if (done->isError()) QDesktopServices::openUrl(folderUrl);
+        done->deleteLater();
+    });
+}
+
+void MainWindow::requestRefresh() {
+    if (m_refreshPending) return;
+    m_refreshPending = true;
+    const qint64 spacing =
+        m_refreshIntervalMs == 0 ? 0 : std::max<qint64>(m_refreshIntervalMs, m_lastRefreshMs * kRedrawTimeShare);
+    const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
+    QTimer::singleShot(int(wait), this, [this] {
+        if (m_refreshPending) refresh();
+    });
+}
+
+void MainWindow::refresh() {
+    m_refreshPending = false;
+    ++m_refreshCount;
+    m_sinceRefresh.restart();
+    const EngineSnapshot engine = m_engine->snapshot();
+    const auto ffmpeg = locateTool("ffmpeg", m_settings.ffmpegPath);
+    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpeg, automaticParallelism());
+
+    m_folderLabel->setFullText(QString::fromStdString(view.folderText));
+    applyColorRole(m_folderLabel, view.folderRole);
+    m_chooseButton->setEnabled(view.chooseFolderEnabled);
+    m_status->apply(view);
+    m_shownRevealTarget = view.revealTarget;
+    m_settingsPanel->apply(view);
+    m_footer->apply(view);
+    updateAlert(view.alertMessage);
+    m_lastRefreshMs = m_sinceRefresh.elapsed();
+
+    if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void MainWindow::updateAlert(const std::optional<std::string>& message) {
+    if (!message || m_closeRequested) {
+        if (m_alert) m_alert->done(QMessageBox::Ok);
+        return;
+    }
+    const QString text = QString::fromStdString(*message);
+    if (m_alert) {
+        m_alert->setText(text);
+        return;
+    }
+    m_alert = new QMessageBox(QMessageBox::Warning, QStringLiteral("エラー"), text, QMessageBox::NoButton, this);
+    m_alert->setObjectName(QStringLiteral("errorAlert"));
+    m_alert->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    m_alert->setAttribute(Qt::WA_DeleteOnClose);
+    m_alert->setWindowModality(Qt::WindowModal);
+    // finished() comes for every way of dismissing: the button, Escape, the close box.
+    connect(m_alert, &QMessageBox::finished, this, &MainWindow::onAlertDismissed);
+    m_alert->open();
+}
+
+void MainWindow::onAlertDismissed() {
+    // The dismissed box deletes itself later; a new message meanwhile gets a new box.
+    m_alert = nullptr;
+    m_engine->clearErrorMessage();
+    requestRefresh();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (m_engine->snapshot().state != State::running) {
+        event->accept();
+        return;
+    }
+    // The run hands its last steps (installing the CSV) to this thread, so the
+    // event loop must keep serving it: cancel, stay open, and close once the
+    // run has left the running state.
+    m_closeRequested = true;
+    m_engine->cancel();
+    event->ignore();
+    requestRefresh();
+}
+
+bool MainWindow::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::LayoutRequest && layout()) {
+        const QSize wanted = kMinimumWindowSize.expandedTo(layout()->totalMinimumSize());
+        if (wanted != minimumSize()) setMinimumSize(wanted);
+    }
+    return handled;
+}
+
+}  // namespace quellmark

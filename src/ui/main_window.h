@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QWidget>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "settings/app_settings.h"
+#include "ui/engine_port.h"
+#include "ui/view_model.h"
+
+class QMessageBox;
+class QPushButton;
+
+namespace quellmark {
+
+class ElidedLabel;
+class Footer;
+class SettingsPanel;
+class StatusArea;
+
+/// The one window: heading, folder row, status area with the run button,
+/// settings panel and footer. It owns the engine port, the working copy of the
+/// settings and the chosen folder; what it shows is computed from those three
+/// (and the ffmpeg look-up) by `refresh`, the only place that sets widgets.
+/// Slots change the settings or the folder, or call the engine, and then ask
+/// for a refresh; many requests before the next frame give one refresh.
+/// GUI thread only.
+class MainWindow final : public QWidget {
+    Q_OBJECT
+public:
+    MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    const AppSettings& settings() const { return m_settings; }
+    const std::optional<std::filesystem::path>& folder() const { return m_folder; }
+    /// What the folder chooser does on confirmation.
+    void setFolder(std::optional<std::filesystem::path> folder);
+    void setSettingsExpanded(bool expanded);
+    /// How many refreshes have run; for measurements.
+    long long refreshCount() const { return m_refreshCount; }
+    /// True while a refresh has been asked for and has not run.
+    bool isRefreshPending() const { return m_refreshPending; }
+    /// The shortest time between two requested refreshes (one frame by default,
+    /// longer when refreshes are slow); 0 refreshes on the next pass of the
+    /// event loop. For measurements.
+    void setRefreshIntervalMs(int ms) { m_refreshIntervalMs = ms; }
+
+public slots:
+    void chooseFolder();
+    void toggleRun();
+    void startRun();
+    void revealOutput(const std::filesystem::path& file);
+    /// Recomputes the view and applies it to every widget, now.
+    void refresh();
+    /// Schedules one refresh; requests made before it runs share it.
+    void requestRefresh();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    QWidget* buildHeading();
+    QWidget* buildFolderRow();
+    void connectSignals();
+    void updateAlert(const std::optional<std::string>& message);
+    void onAlertDismissed();
+    template <typename Edit>
+    void editSettings(Edit edit);
+
+    std::unique_ptr<EnginePort> m_engine;
+    AppSettings m_settings;
+    std::optional<std::filesystem::path> m_folder;
+    std::optional<std::filesystem::path> m_shownRevealTarget;
+
+    ElidedLabel* m_folderLabel = nullptr;
+    QPushButton* m_chooseButton = nullptr;
+    StatusArea* m_status = nullptr;
+    SettingsPanel* m_settingsPanel = nullptr;
+    Footer* m_footer = nullptr;
+    QPointer<QMessageBox> m_alert;
+
+    bool m_refreshPending = false;
+    bool m_closeRequested = false;
+    long long m_refreshCount = 0;
+    int m_refreshIntervalMs;
+    qint64 m_lastRefreshMs = 0;
+    QElapsedTimer m_sinceRefresh;
+};
+
+}  // namespace quellmark
