@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
+constexpr int kCannotDropPrivileges = 125;
 
 // Root reads files whatever their permission bits, so the run goes to the
 // unprivileged user "nobody" then. Returns the exit status, or -1.
@@ -33,7 +34,7 @@ int runCliAs(const std::vector<std::string>& arguments, const fs::path& configHo
     const pid_t child = ::fork();
     if (child == 0) {
         if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-            std::_Exit(125);
+            std::_Exit(kCannotDropPrivileges);
         }
         const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int nullFd = ::open("/dev/null", O_RDWR);
@@ -119,6 +120,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
 
     std::string err;
     const int status = runCliAs({"--ffmpeg", "/usr/bin/ffmpeg", "--jobs", "2", music.string()}, dir / "config", work, err);
+    if (status == kCannotDropPrivileges) GTEST_SKIP() << "cannot become the user nobody here";
     ASSERT_EQ(status, 0) << err;
 
     const PreviousRows rows = parsePreviousRows(readFile(music / "volume_gains.csv"));
