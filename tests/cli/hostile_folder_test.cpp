@@ -97,7 +97,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
         {"comma, \"quoted\" 'single'.wav", wav, "ok"},
         {"caf\xE9.wav", wav, "ok"},
         {"empty.mp3", "", "error:decode_failed"},
-        {"random.flac", std::string("\x93\x01\xFF\x00\x42garbage\x7F\x80", 16) + std::string(4000, '\xA5'),
+        {"random.flac", std::string("\x93\x01\xFF\x00\x42garbage\x7F\x80", 14) + std::string(4000, '\xA5'),
          "error:decode_failed"},
         {"truncated.flac", flac.substr(0, 3000), ""},
         {"text.wav", "this is not audio\n", "error:decode_failed"},
