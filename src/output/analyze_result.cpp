@@ -212,16 +212,21 @@ AnalyzeResult resultFromFields(std::span<const std::string> fields) {
 }
 
 PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
-    PreviousRows rows;
     const auto text = readWholeFile(csvFile);
-    if (!text || !isValidUtf8Text(*text)) return rows;
+    if (!text) return {};
+    return parsePreviousRows(*text);
+}
+
+PreviousRows parsePreviousRows(std::string_view text) {
+    PreviousRows rows;
+    if (!isValidUtf8Text(text)) return rows;
     // Every kept row holds at least nine fields and a line feed: at least nine bytes.
-    const auto lineFeeds = static_cast<size_t>(std::count(text->begin(), text->end(), '\n'));
-    rows.reserve(std::min(lineFeeds, text->size() / 9));
+    const auto lineFeeds = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    rows.reserve(std::min(lineFeeds, text.size() / 9));
 
     std::vector<std::string> fields;
     bool headerSeen = false;
-    forEachRecord(*text, [&](std::string_view record) {
+    forEachRecord(text, [&](std::string_view record) {
         if (record.empty()) return;
         if (!headerSeen) {
             headerSeen = true;  // the first record is the header, whatever it holds

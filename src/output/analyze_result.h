@@ -48,5 +48,8 @@ std::vector<std::string> parseCSVLine(std::string_view line);
 AnalyzeResult resultFromFields(std::span<const std::string> fields);
 /// The rows of a previous volume_gains.csv; empty on any failure. Never fails.
 PreviousRows loadPreviousRows(const std::filesystem::path& csvFile);
+/// The rows of CSV text as loadPreviousRows reads them (header skipped, a last
+/// record without its line feed ignored); empty when the text is not UTF-8.
+PreviousRows parsePreviousRows(std::string_view text);
 
 }  // namespace quellmark

@@ -40,21 +40,44 @@ Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, i
     constexpr int kAttempts = 8;
     for (int attempt = 0;; ++attempt) {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(path.c_str()) != 0 &&
-            errno != ENOENT) {
+        // A FIFO standing there would block the open (or the write) forever;
+        // like a link, it is no file of ours and is removed.
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+            ::unlink(path.c_str()) != 0 && errno != ENOENT) {
             return fail(Error::fromErrno(errno));
         }
-        const int fd = retryOnEintr([&] { return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644); });
-        if (fd >= 0) return FileDescriptor(fd);
-        if (errno != ELOOP || attempt + 1 >= kAttempts) return fail(Error::fromErrno(errno));
+        // O_NONBLOCK covers a FIFO planted after the check; it changes nothing for a regular file.
+        FileDescriptor fd(
+            retryOnEintr([&] { return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644); }));
+        if (fd.isOpen()) {
+            if (::fstat(fd.get(), &st) != 0) return fail(Error::fromErrno(errno));
+            if (S_ISREG(st.st_mode)) return fd;
+            errno = ENXIO;
+        }
+        if ((errno != ELOOP && errno != ENXIO) || attempt + 1 >= kAttempts) return fail(Error::fromErrno(errno));
     }
 }
 
 std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
-    const FileDescriptor fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    // O_NONBLOCK: a FIFO planted under a result file's name must not hang the
+    // run in open; only a regular file is read.
+    const FileDescriptor fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    if (!fd.isOpen()) return std::nullopt;
+    return readRest(fd);
+}
+
+std::optional<FileDescriptor> openRegularForReading(const std::filesystem::path& path) {
+    FileDescriptor fd(
+        retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW); }));
     if (!fd.isOpen()) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return fd;
+}
+
+std::optional<std::string> readRest(const FileDescriptor& fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     std::string bytes;
     // One read of the known size, plus one to see the end; a file that grows meanwhile still reads whole.
     bytes.resize(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 1);

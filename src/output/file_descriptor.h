@@ -57,13 +57,19 @@ int writeAllAt(int fd, std::string_view bytes, off_t offset);
 /// Returns 0 or the errno of the failing call.
 int writeAll(int fd, std::string_view bytes);
 
-/// Opens `path` with `flags | O_NOFOLLOW | O_CLOEXEC` (mode 0644 when created).
-/// A symbolic link standing at `path` is removed first, so the writer never
-/// writes through a link planted in the folder. Fails with the system error.
+/// Opens the regular file `path` with `flags | O_NOFOLLOW | O_CLOEXEC` (mode 0644
+/// when created). A symbolic link, FIFO, socket or device standing at `path` is
+/// removed first, so the writer never writes through a link planted in the folder
+/// nor blocks on a FIFO. Fails with the system error.
 Result<FileDescriptor> openWithoutFollowing(const std::filesystem::path& path, int flags);
 
-/// The whole content of the file at `path`, or nullopt when it cannot be opened
-/// or read (a folder, a permission problem, an input/output error).
+/// The whole content of the regular file at `path`, or nullopt when it cannot be
+/// opened or read (a folder, a FIFO, a permission problem, an input/output error).
 std::optional<std::string> readWholeFile(const std::filesystem::path& path);
+/// Opens the regular file at `path` read-only without following a symbolic link
+/// and without blocking on a FIFO; nullopt for anything else at that path.
+std::optional<FileDescriptor> openRegularForReading(const std::filesystem::path& path);
+/// The rest of the open file `fd` from its position, or nullopt on a read error.
+std::optional<std::string> readRest(const FileDescriptor& fd);
 
 }  // namespace quellmark

@@ -1,0 +1,61 @@
+#pragma once
+// A folder of stand-in audio files whose every version the harness remembers,
+// and strict readers of the result files, for the fault-injection tests.
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "output/meta_entry.h"
+
+namespace quellmark::test {
+
+/// Stand-in audio files named "f<i>.flac" (a few in a subfolder). Every
+/// rewrite gives the file a new version, visible in its title ("f3 v2"), a
+/// new loudness and a modification time no other version shares.
+class FakeLibrary {
+public:
+    FakeLibrary(std::filesystem::path folder, int count, double ffmpegDelaySeconds);
+
+    const std::filesystem::path& folder() const { return m_folder; }
+    const std::vector<std::string>& relativePaths() const { return m_paths; }
+    /// Writes a new version of file `index`.
+    void rewrite(int index);
+    /// The stamp the file had while it held `version`, if any.
+    std::optional<MetaEntry> stampOf(const std::string& relativePath, int version) const;
+    int currentVersion(const std::string& relativePath) const;
+
+private:
+    std::filesystem::path m_folder;
+    double m_delay;
+    std::vector<std::string> m_paths;
+    std::map<std::string, std::vector<MetaEntry>> m_stamps;
+};
+
+/// The version a row was measured from, read back from its title ("f3 v2" → 2).
+int versionInTitle(const std::string& title);
+
+/// A volume_gains.csv read strictly: the exact header, every line ending in a
+/// line feed and holding eleven fields. `problem` is empty when it is so.
+struct StrictCsv {
+    std::string problem;
+    std::map<std::string, std::vector<std::string>> rows;  // by relative_path
+};
+StrictCsv readStrictCsv(const std::filesystem::path& csvFile);
+
+/// The data lines of a CSV text, sorted (the rows as a set, whatever order they were written in).
+std::vector<std::string> sortedDataLines(const std::string& csvText);
+
+/// Files named after "<tool> start" in a stand-in log.
+std::multiset<std::string> toolRuns(const std::filesystem::path& log, const std::string& tool);
+
+/// The environment for quellmark-cli: its own settings folder, the stand-in log.
+std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& configHome,
+                                                  const std::filesystem::path& log);
+/// The arguments of a run over `folder` with the stand-in tools.
+std::vector<std::string> cliArguments(const std::filesystem::path& folder, bool full, int jobs = 2);
+
+}  // namespace quellmark::test
