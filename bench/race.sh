@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Quellmark against other ways of doing the same work on the bench corpus.
+#   cli       quellmark-cli --full --jobs 2
+#   limit     the wall times of every ffprobe and ffmpeg run (Quellmark's own
+#             command lines), timed one by one and summed, divided by 2 jobs
+#   loop      a plain sequential shell loop of the same two commands per file
+#   xargs     the same two commands per file under `xargs -P 2`
+#   loudgain  Debian's loudgain, one process per file under `xargs -P 2`,
+#             report only (`-s s`: no tags written)
+#   bs1770    Debian's bs1770gain, integrated loudness and true peak, 2 threads,
+#             report only (no -o/--overwrite: nothing written)
+# The two outside scanners are yardsticks only, for speed and for agreement of
+# the integrated loudness; they run on a copy of the corpus so that the files
+# Quellmark reads are never touched. They are installed with apt-get when
+# missing; nothing in the project depends on them.
+# Rounds alternate all six so that load from elsewhere hits each alike; the
+# medians are compared.
+# Usage: bench/race.sh [BUILD] [ROUNDS]   (defaults: build, 3)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-build}
+rounds=${2:-3}
+cli=$build/quellmark-cli
+corpus=${QUELLMARK_BENCH_CORPUS:-$here/corpus}
+[ -x "$cli" ] || { echo "$0: $cli not found; build first" >&2; exit 1; }
+ffmpeg=$(command -v ffmpeg) || { echo "$0: ffmpeg not found" >&2; exit 1; }
+ffprobe=$(command -v ffprobe) || { echo "$0: ffprobe not found" >&2; exit 1; }
+if ! command -v loudgain >/dev/null || ! command -v bs1770gain >/dev/null; then
+  apt-get install -y loudgain bs1770gain >/dev/null
+fi
+
+"$here/corpus.sh" "$corpus"
+corpus=$(cd "$corpus" && pwd)
+mapfile -d '' files < <(find "$corpus" -type f \( -name '*.flac' -o -name '*.mp3' -o -name '*.wav' \
+  -o -name '*.ogg' -o -name '*.m4a' \) -print0 | sort -z)
+echo "corpus: ${#files[@]} files in $corpus"
+
+scratch=$(mktemp -d)
+trap 'rm -rf -- "$scratch"' EXIT
+config=$scratch/config
+copy=$scratch/copy
+mkdir -p "$config" "$copy"
+for f in "${files[@]}"; do
+  rel=${f#"$corpus"/}
+  mkdir -p -- "$copy/$(dirname -- "$rel")"
+  cp -- "$f" "$copy/$rel"
+done
+mapfile -d '' copies < <(find "$copy" -type f -print0 | sort -z)
+
+now_ns() { date +%s%N; }
+
+probe() {
+  "$ffprobe" -v error -select_streams a:0 -print_format json -show_entries \
+    "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$1" >/dev/null 2>&1 || true
+}
+measure() {
+  "$ffmpeg" -nostdin -hide_banner -nostats -i "$1" -vn \
+    -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
+}
+
+# Prints the wall time of a command in nanoseconds; its output is discarded.
+timed() {
+  local start end
+  start=$(now_ns)
+  "$@" >/dev/null 2>&1
+  end=$(now_ns)
+  echo $((end - start))
+}
+
+cli_once() { XDG_CONFIG_HOME=$config "$cli" --full --jobs 2 --quiet --ffmpeg "$ffmpeg" "$corpus"; }
+
+run_limit() {
+  local total=0 start end f
+  for f in "${files[@]}"; do
+    start=$(now_ns); probe "$f"; end=$(now_ns); total=$((total + end - start))
+    start=$(now_ns); measure "$f"; end=$(now_ns); total=$((total + end - start))
+  done
+  echo $((total / 2))
+}
+
+loop_once() {
+  local f
+  for f in "${files[@]}"; do
+    probe "$f"
+    measure "$f"
+  done
+}
+
+xargs_once() {
+  printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P 2 bash -c \
+    'ffprobe_bin=$1 ffmpeg_bin=$2 f=$3
+     "$ffprobe_bin" -v error -select_streams a:0 -print_format json -show_entries \
+       "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$f" >/dev/null 2>&1
+     "$ffmpeg_bin" -nostdin -hide_banner -nostats -i "$f" -vn \
+       -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1
+     exit 0' xargs "$ffprobe" "$ffmpeg"
+}
+
+# Each loudgain prints a header and one tab-separated line per file; the lines
+# are short enough to be written whole, so two processes never mix them.
+loudgain_once() {
+  printf '%s\0' "${copies[@]}" | xargs -0 -n 1 -P 2 loudgain -s s -q -O >"$scratch/loudgain.txt" 2>/dev/null || true
+}
+
+# With --threads bs1770gain prints nothing and writes no log, so its readings
+# come from one extra untimed sequential run after the rounds.
+bs1770_once() { bs1770gain -i -t --threads=2 "$copy" || true; }
+
+median() { printf "%s\n" "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
+
+cli_t=() limit_t=() loop_t=() xargs_t=() lg_t=() bs_t=()
+for round in $(seq 1 "$rounds"); do
+  cli_t+=("$(timed cli_once)")
+  cp -- "$corpus/volume_gains.csv" "$scratch/quellmark.csv"
+  limit_t+=("$(run_limit)")
+  loop_t+=("$(timed loop_once)")
+  xargs_t+=("$(timed xargs_once)")
+  lg_t+=("$(timed loudgain_once)")
+  bs_t+=("$(timed bs1770_once)")
+  echo "round $round: cli $(seconds "${cli_t[-1]}") s, limit $(seconds "${limit_t[-1]}") s," \
+    "loop $(seconds "${loop_t[-1]}") s, xargs $(seconds "${xargs_t[-1]}") s," \
+    "loudgain $(seconds "${lg_t[-1]}") s, bs1770gain $(seconds "${bs_t[-1]}") s," \
+    "load $(cut -d' ' -f1-3 /proc/loadavg)"
+done
+
+awk -v c="$(median "${cli_t[@]}")" -v i="$(median "${limit_t[@]}")" -v l="$(median "${loop_t[@]}")" \
+  -v x="$(median "${xargs_t[@]}")" -v g="$(median "${lg_t[@]}")" -v b="$(median "${bs_t[@]}")" 'BEGIN {
+  printf "median: cli %.2f s, limit %.2f s, loop %.2f s, xargs %.2f s, loudgain %.2f s, bs1770gain %.2f s\n",
+    c / 1e9, i / 1e9, l / 1e9, x / 1e9, g / 1e9, b / 1e9
+  printf "cli / limit      = %.3f (target <= 1.03)\n", c / i
+  printf "loop / cli       = %.3f (target >= 1.9)\n", l / c
+  printf "xargs / cli      = %.3f (target >= 1.2)\n", x / c
+  printf "cli / loudgain   = %.3f (in-process decoder, one process per file)\n", c / g
+  printf "cli / bs1770gain = %.3f (in-process decoder, one process in all)\n", c / b
+}'
+
+# Agreement of integrated loudness, file by file, matched by file name (the
+# corpus names are unique). Quellmark's CSV: file_name is column 2,
+# measured_lufs column 6; no corpus name holds a comma or a quote.
+awk -F, 'NR > 1 && $6 != "" { print $2 "\t" $6 }' "$scratch/quellmark.csv" | LC_ALL=C sort >"$scratch/q.tsv"
+awk -F'\t' '$1 != "File" { n = split($1, p, "/"); sub(/ LUFS$/, "", $2); print p[n] "\t" $2 }' \
+  "$scratch/loudgain.txt" | LC_ALL=C sort >"$scratch/lg.tsv"
+bs1770gain -i -t -f "$scratch/bs.log" "$copy" >/dev/null 2>&1 || true
+awk '
+  /^\[[0-9]+\/[0-9]+\] / { name = $0; sub(/^\[[0-9]+\/[0-9]+\] /, "", name) }
+  /integrated/ && name != "" { for (k = 1; k < NF; k++) if ($(k + 1) == "LUFS") v = $k; print name "\t" v; name = "" }' \
+  "$scratch/bs.log" | LC_ALL=C sort >"$scratch/bs.tsv"
+compare() {
+  LC_ALL=C join -t $'\t' "$scratch/q.tsv" "$2" | awk -F'\t' -v peer="$1" -v total="${#files[@]}" '
+    { d = $2 - $3; if (d < 0) d = -d; if (d > worst) { worst = d; at = $1 }; n++ }
+    END { printf "largest |cli - %s| integrated loudness: %.2f LU (%s), %d of %d files matched\n", peer, worst, at, n, total }'
+}
+compare loudgain "$scratch/lg.tsv"
+compare bs1770gain "$scratch/bs.tsv"
