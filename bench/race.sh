@@ -147,10 +147,17 @@ awk '
   /^\[[0-9]+\/[0-9]+\] / { name = $0; sub(/^\[[0-9]+\/[0-9]+\] /, "", name) }
   /integrated/ && name != "" { for (k = 1; k < NF; k++) if ($(k + 1) == "LUFS") v = $k; print name "\t" v; name = "" }' \
   "$scratch/bs.log" | LC_ALL=C sort >"$scratch/bs.tsv"
+# A reading of -70 LUFS or below is a scanner's floor, not a measurement:
+# bs1770gain 0.8.6 decodes this corpus's WAV files as silence and reports
+# exactly -70. Such files are counted apart, not folded into the difference.
 compare() {
   LC_ALL=C join -t $'\t' "$scratch/q.tsv" "$2" | awk -F'\t' -v peer="$1" -v total="${#files[@]}" '
+    $3 <= -70 { floor++; floored = floored " " $1; next }
     { d = $2 - $3; if (d < 0) d = -d; if (d > worst) { worst = d; at = $1 }; n++ }
-    END { printf "largest |cli - %s| integrated loudness: %.2f LU (%s), %d of %d files matched\n", peer, worst, at, n, total }'
+    END {
+      printf "largest |cli - %s| integrated loudness: %.2f LU (%s), %d of %d files compared\n", peer, worst, at, n, total
+      if (floor) printf "  %s read %d files at its -70 LUFS floor (left out):%s\n", peer, floor, floored
+    }'
 }
 compare loudgain "$scratch/lg.tsv"
 compare bs1770gain "$scratch/bs.tsv"
