@@ -21,20 +21,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 rounds=${2:-3}
-cli=$build/quellmark-cli
 corpus=${QUELLMARK_BENCH_CORPUS:-$here/corpus}
-[ -x "$cli" ] || { echo "$0: $cli not found; build first" >&2; exit 1; }
-ffmpeg=$(command -v ffmpeg) || { echo "$0: ffmpeg not found" >&2; exit 1; }
-ffprobe=$(command -v ffprobe) || { echo "$0: ffprobe not found" >&2; exit 1; }
 if ! command -v loudgain >/dev/null || ! command -v bs1770gain >/dev/null; then
   apt-get install -y loudgain bs1770gain >/dev/null
 fi
 
-"$here/corpus.sh" "$corpus"
-corpus=$(cd "$corpus" && pwd)
-mapfile -d '' files < <(find "$corpus" -type f \( -name '*.flac' -o -name '*.mp3' -o -name '*.wav' \
-  -o -name '*.ogg' -o -name '*.m4a' \) -print0 | sort -z)
-echo "corpus: ${#files[@]} files in $corpus"
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
 
 scratch=$(mktemp -d)
 trap 'rm -rf -- "$scratch"' EXIT
@@ -47,17 +40,6 @@ for f in "${files[@]}"; do
   cp -- "$f" "$copy/$rel"
 done
 mapfile -d '' copies < <(find "$copy" -type f -print0 | sort -z)
-
-now_ns() { date +%s%N; }
-
-probe() {
-  "$ffprobe" -v error -select_streams a:0 -print_format json -show_entries \
-    "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$1" >/dev/null 2>&1 || true
-}
-measure() {
-  "$ffmpeg" -nostdin -hide_banner -nostats -i "$1" -vn \
-    -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
-}
 
 # Prints the wall time of a command in nanoseconds; its output is discarded.
 timed() {
@@ -107,8 +89,6 @@ loudgain_once() {
 # come from one extra untimed sequential run after the rounds.
 bs1770_once() { bs1770gain -i -t --threads=2 "$copy" || true; }
 
-median() { printf "%s\n" "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 
 cli_t=() limit_t=() loop_t=() xargs_t=() lg_t=() bs_t=()
 for round in $(seq 1 "$rounds"); do

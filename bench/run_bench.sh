@@ -16,31 +16,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 rounds=${2:-3}
-cli=$build/quellmark-cli
 corpus=${QUELLMARK_BENCH_CORPUS:-$here/corpus}
-[ -x "$cli" ] || { echo "$0: $cli not found; build first" >&2; exit 1; }
-ffmpeg=$(command -v ffmpeg) || { echo "$0: ffmpeg not found" >&2; exit 1; }
-ffprobe=$(command -v ffprobe) || { echo "$0: ffprobe not found" >&2; exit 1; }
 
-"$here/corpus.sh" "$corpus"
-corpus=$(cd "$corpus" && pwd)
-mapfile -d '' files < <(find "$corpus" -type f \( -name '*.flac' -o -name '*.mp3' -o -name '*.wav' \
-  -o -name '*.ogg' -o -name '*.m4a' \) -print0 | sort -z)
-echo "corpus: ${#files[@]} files in $corpus"
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
 
 config=$(mktemp -d)
 trap 'rm -rf -- "$config"' EXIT
-
-now_ns() { date +%s%N; }
-
-probe() {
-  "$ffprobe" -v error -select_streams a:0 -print_format json -show_entries \
-    "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$1" >/dev/null 2>&1 || true
-}
-measure() {
-  "$ffmpeg" -nostdin -hide_banner -nostats -i "$1" -vn \
-    -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
-}
 
 # Prints "wall-ns cpu-seconds": bash's `time` also counts the CPU of every
 # descendant that was waited for, so the tools' share is included. CPU time
@@ -82,8 +64,6 @@ loop_once() {
   done
 }
 
-median() { printf "%s\n" "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 
 cli_times=() ideal_times=() loop_times=() cli_cpus=() loop_cpus=() serial_times=() par2_times=()
 for round in $(seq 1 "$rounds"); do
