@@ -2,6 +2,7 @@
 // and a 100,000-entry meta file. Run by hand; prints wall times, the ratio to a
 // plain read of the same bytes measured in the same run, and the peak RSS.
 // Targets: both loads together under 0.5 s, peak RSS under 100 MB.
+#include "bench_clock.h"
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -51,18 +52,8 @@ void generate(const fs::path& csv, const fs::path& meta) {
     writeBytes(meta, encodeMetaMap(map));
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// CPU time of this process: on a shared, busy machine the wall time also
-// counts the time other processes held the cores.
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+using bench::cpuSeconds;
+using bench::secondsSince;
 
 long peakRssKiB() {
     rusage usage{};

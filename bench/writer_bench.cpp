@@ -2,6 +2,7 @@
 // hand; prints the total, the time of the first and of the last 10,000 rows
 // (the cost per row must not grow with the run), and the ratio to plain
 // write(2) calls of similar lines measured in the same run. Target: under 1 s.
+#include "bench_clock.h"
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -22,18 +23,8 @@ namespace {
 constexpr int kRows = 100000;
 constexpr int kSlice = 10000;
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// CPU time of this process: on a shared, busy machine the wall time also
-// counts the time other processes held the cores.
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+using bench::cpuSeconds;
+using bench::secondsSince;
 
 AnalyzeResult rowFor(int i) {
     const std::string path = "Artist " + std::to_string(i / 1000) + "/Album " + std::to_string(i / 12) + "/" +
