@@ -1,6 +1,7 @@
 #include "engine/batch_run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -20,11 +21,22 @@ namespace quellmark {
 namespace {
 
 constexpr const char* kNoAudioFiles = "対象となる音声ファイルが見つかりませんでした。";
-// Rows written again after an early ending are handed over in slices, so the
-// main thread keeps serving between them without paying one hop per file.
+// Carried-over rows reach the writer in slices: a rerun over a large
+// unchanged library is otherwise bound by one main-thread hop per file, while
+// the main thread still gets to serve between slices.
 constexpr std::size_t kCarrySliceSize = 64;
+// A slice is handed over at the latest this long after its first row, so
+// progress keeps moving where stamps are slow to read (network folders).
+constexpr std::chrono::milliseconds kCarrySliceHold{100};
 
 using Files = std::vector<std::filesystem::path>;
+
+struct CarriedRow {
+    std::size_t index;
+    std::string fileName;
+    AnalyzeResult row;
+    MetaEntry stamp;
+};
 
 /// What the group of file tasks left behind.
 struct GroupOutcome {
@@ -50,6 +62,11 @@ private:
     FileTaskContext makeContext();
     GroupOutcome analyseAll(const FileTaskContext& context);
     void runFileTasks(const FileTaskContext& context, std::stop_source& groupStop, GroupOutcome& outcome);
+    std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context) const;
+    /// Writes and counts the slice's rows in order on the main thread; the
+    /// number written. Stops at the first refused row.
+    std::size_t writeCarriedSlice(const std::vector<CarriedRow>& slice, std::stop_token stop,
+                                  std::optional<Error>& failure);
     std::optional<Error> writeUnstartedCarryOvers(const FileTaskContext& context,
                                                   const std::vector<char>& started);
     void endSucceeded();
@@ -179,23 +196,51 @@ void Run::runFileTasks(const FileTaskContext& context, std::stop_source& groupSt
     std::size_t cursor = 0;
     const std::stop_token token = groupStop.get_token();
 
+    auto fail = [&](const Error& error) {
+        std::lock_guard lock(mutex);
+        if (!outcome.firstError) outcome.firstError = error;
+        groupStop.request_stop();
+    };
+
     auto worker = [&] {
+        std::vector<CarriedRow> slice;
+        std::chrono::steady_clock::time_point sliceStart;
+        // A row refused here (the run is ending) leaves its file unstarted,
+        // so the carry-over written at the end still keeps it.
+        auto flush = [&] {
+            if (slice.empty()) return;
+            std::optional<Error> failure;
+            const std::size_t written = writeCarriedSlice(slice, token, failure);
+            for (std::size_t i = 0; i < written; ++i) outcome.started[slice[i].index] = 1;
+            slice.clear();
+            if (failure) fail(*failure);
+        };
         for (;;) {
             std::size_t index = 0;
             {
                 std::lock_guard lock(mutex);
-                if (outcome.firstError || cursor == m_files.size()) return;
+                if (outcome.firstError || cursor == m_files.size()) break;
                 index = cursor++;
             }
+            if (!token.stop_requested()) {
+                if (auto carried = carriedRow(index, context)) {
+                    if (slice.empty()) sliceStart = std::chrono::steady_clock::now();
+                    slice.push_back(std::move(*carried));
+                    if (slice.size() == kCarrySliceSize ||
+                        std::chrono::steady_clock::now() - sliceStart >= kCarrySliceHold) {
+                        flush();
+                    }
+                    continue;
+                }
+            }
+            // Rows already found go out before a tool run that may take minutes.
+            flush();
             bool began = false;
             auto result = analyzeFile(m_files[index], context, token, &began);
             outcome.started[index] = began;  // each index belongs to one worker
-            if (!result) {
-                std::lock_guard lock(mutex);
-                if (!outcome.firstError) outcome.firstError = result.error();
-                groupStop.request_stop();
-            }
+            if (!result) fail(result.error());
         }
+        flush();
     };
 
     const auto limit = static_cast<std::size_t>(parallelismLimit(m_settings));
@@ -217,14 +262,38 @@ void Run::runFileTasks(const FileTaskContext& context, std::stop_source& groupSt
     workers.clear();
 }
 
+std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context) const {
+    const std::string relativePath = repairUtf8(makeRelativePath(m_files[index], context.folderPath));
+    const MetaEntry stamp = fileStamp(m_files[index]);
+    auto row = carriedOverFor(relativePath, stamp, context);
+    if (!row) return std::nullopt;
+    return CarriedRow{index, repairUtf8(m_files[index].filename().native()), std::move(*row), stamp};
+}
+
+std::size_t Run::writeCarriedSlice(const std::vector<CarriedRow>& slice, std::stop_token stop,
+                                   std::optional<Error>& failure) {
+    std::size_t written = 0;
+    onMain([&] {
+        for (const CarriedRow& carried : slice) {
+            m_sink.setCurrentFileName(carried.fileName);
+            auto result = m_writer->write(carried.row, carried.stamp, stop);
+            if (!result) {
+                failure = result.error();
+                return;
+            }
+            m_sink.countProcessed(false);
+            ++written;
+        }
+    });
+    return written;
+}
+
 std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& context,
                                                    const std::vector<char>& started) {
-    std::vector<std::pair<AnalyzeResult, MetaEntry>> rows;
+    std::vector<CarriedRow> rows;
     for (std::size_t i = 0; i < m_files.size(); ++i) {
         if (started[i]) continue;
-        const std::string relativePath = repairUtf8(makeRelativePath(m_files[i], context.folderPath));
-        const MetaEntry stamp = fileStamp(m_files[i]);
-        if (auto row = carriedOverFor(relativePath, stamp, context)) rows.emplace_back(std::move(*row), stamp);
+        if (auto row = carriedRow(i, context)) rows.push_back(std::move(*row));
     }
     for (std::size_t first = 0; first < rows.size(); first += kCarrySliceSize) {
         const std::size_t last = std::min(rows.size(), first + kCarrySliceSize);
@@ -233,7 +302,7 @@ std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& contex
             // A token that is never requested: these rows are written because
             // the run is ending, so the cancel must not refuse them.
             for (std::size_t i = first; i < last && !failure; ++i) {
-                auto written = m_writer->write(rows[i].first, rows[i].second, std::stop_token{});
+                auto written = m_writer->write(rows[i].row, rows[i].stamp, std::stop_token{});
                 if (!written) failure = written.error();
             }
         });

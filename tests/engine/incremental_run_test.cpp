@@ -123,6 +123,23 @@ TEST_F(IncrementalRunTest, AnEarlyEndingKeepsTheRowsOfFilesNeverReached) {
     EXPECT_EQ(csvRows(dir / "volume_gains.csv").size(), 4u);
 }
 
+TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
+    run(fakeToolSettings(1));
+    const std::string firstCsv = csv();
+    // The cancel lands while b.flac's carried row is being handed over.
+    bool cancelOnB = true;
+    harness.engine().addObserver([&] {
+        if (cancelOnB && harness.engine().currentFileName() == "b.flac") harness.engine().cancel();
+    });
+    run(fakeToolSettings(1));
+    cancelOnB = false;
+
+    EXPECT_EQ(harness.engine().state(), State::cancelled);
+    EXPECT_EQ(ToolLog::starts(), 0);
+    EXPECT_EQ(csv(), firstCsv);
+    EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 4u);
+}
+
 TEST_F(IncrementalRunTest, TwoNamesThatReadAsOneTextAreNeverCarriedOver) {
     writeFakeAudio(dir / "Caf\xE9.mp3", "lufs=-12\n");
     writeFakeAudio(dir / "Caf\xE8.mp3", "lufs=-24\n");
