@@ -8,9 +8,16 @@
 // process, so its peak memory is its own. The baseline is the bare folder
 // scan of the same library in the same child: the rerun costs that plus the
 // carry-over of every row.
+//
+// The rerun's time is then split, in the same child, into the parts that
+// bound it: the main-thread hops (counted and timed around the real run), the
+// work done on the main thread in them (writer, finish, published changes),
+// and, each alone on one thread, the loading of the previous state, the stamp
+// reads with the carry-over test, and the writer over the same rows.
 #include <sys/resource.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -20,10 +27,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "engine/analysis_engine.h"
+#include "engine/analyze_file.h"
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
+#include "engine/previous_state.h"
+#include "engine/text.h"
 #include "media/process_runner.h"
+#include "output/csv_writer.h"
 #include "settings/app_settings.h"
 
 namespace fs = std::filesystem;
@@ -58,12 +70,80 @@ AppSettings benchSettings() {
     return settings;
 }
 
-State runOnce(const fs::path& folder, const AppSettings& settings) {
-    auto queue = std::make_shared<SerialQueue>();
-    auto engine = AnalysisEngine::create(queue);
+/// A SerialQueue that counts its hops and times them: from the caller's
+/// side (hand-off, wait and work) and the work alone on the serving thread.
+class TimedQueue final : public MainThread {
+public:
+    void runAndWait(std::function<void()> fn) override {
+        const auto called = std::chrono::steady_clock::now();
+        m_queue.runAndWait([&] {
+            const auto started = std::chrono::steady_clock::now();
+            fn();
+            m_workNs += elapsedNs(started);
+        });
+        m_callerNs += elapsedNs(called);
+        ++m_hops;
+    }
+    SerialQueue& queue() { return m_queue; }
+    long hops() const { return m_hops; }
+    double workSeconds() const { return double(m_workNs) / 1e9; }
+    double callerSeconds() const { return double(m_callerNs) / 1e9; }
+
+private:
+    static long elapsedNs(std::chrono::steady_clock::time_point since) {
+        return long(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - since)
+                        .count());
+    }
+    SerialQueue m_queue;
+    std::atomic<long> m_hops{0}, m_workNs{0}, m_callerNs{0};
+};
+
+State runOnce(const fs::path& folder, const AppSettings& settings, std::shared_ptr<TimedQueue> timed = nullptr) {
+    if (!timed) timed = std::make_shared<TimedQueue>();
+    auto engine = AnalysisEngine::create(timed);
     engine->start(folder, settings);
-    queue->serveUntil([&] { return engine->state() != State::running; });
+    timed->queue().serveUntil([&] { return engine->state() != State::running; });
     return engine->state();
+}
+
+/// The stamp reads and carry-over tests of every file, then the writer over
+/// the rows they gave, each on this thread alone.
+void printAloneParts(const fs::path& folder, const std::vector<fs::path>& files) {
+    auto start = std::chrono::steady_clock::now();
+    PreviousState previous = loadPreviousState(folder);
+    const double loadSeconds = bench::secondsSince(start);
+
+    FileTaskContext context;
+    context.folderPath = folder.native();
+    context.settings = benchSettings();
+    context.previousRows = &previous.rows;
+    context.previousMeta = &previous.meta;
+    std::vector<std::pair<AnalyzeResult, MetaEntry>> rows;
+    rows.reserve(files.size());
+    start = std::chrono::steady_clock::now();
+    for (const auto& file : files) {
+        const MetaEntry stamp = fileStamp(file);
+        if (auto row = carriedOverFor(repairUtf8(makeRelativePath(file, context.folderPath)), stamp, context)) {
+            rows.emplace_back(std::move(*row), stamp);
+        }
+    }
+    const double stampSeconds = bench::secondsSince(start);
+
+    const fs::path scratch = folder.parent_path() / (folder.filename().string() + "-writer");
+    fs::remove_all(scratch);
+    start = std::chrono::steady_clock::now();
+    {
+        CSVWriter writer(scratch / "volume_gains.csv");
+        bool ok = bool(writer.begin());
+        for (const auto& [row, stamp] : rows) ok = ok && writer.write(row, stamp);
+        ok = ok && writer.finish();
+        if (!ok) std::printf("split: the writer alone failed\n");
+    }
+    const double writerSeconds = bench::secondsSince(start);
+    fs::remove_all(scratch);
+    std::printf("split:   alone: previous state %ss, stamp reads and carry-over test %ss, writer %ss (%zu rows)\n",
+                number(loadSeconds).c_str(), number(stampSeconds).c_str(), number(writerSeconds).c_str(),
+                rows.size());
 }
 
 int prepare(const fs::path& folder, std::int64_t files) {
@@ -87,15 +167,22 @@ int rerun(const fs::path& folder, const fs::path& log) {
     const double scanSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - scanStart).count();
     if (!scanned) return 1;
 
+    auto timed = std::make_shared<TimedQueue>();
     const auto start = std::chrono::steady_clock::now();
-    const State state = runOnce(folder, benchSettings());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const State state = runOnce(folder, benchSettings(), timed);
+    const double seconds = bench::secondsSince(start);
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("state=%d files=%zu scan=%s rerun=%s maxrss_kb=%ld tool_log_bytes=%s\n", static_cast<int>(state),
                 scanned->size(), number(scanSeconds).c_str(), number(seconds).c_str(), usage.ru_maxrss,
                 std::to_string(fs::file_size(log)).c_str());
+    // Hops overlap with the workers' stamp reads, so the parts need not add up.
+    std::printf("split:   in the run: %ld main-thread hops; main-thread work in them %ss; callers' time in them"
+                " beyond that work %ss (summed over the workers)\n",
+                timed->hops(), number(timed->workSeconds()).c_str(),
+                number(timed->callerSeconds() - timed->workSeconds()).c_str());
+    printAloneParts(folder, *scanned);
     return 0;
 }
 
@@ -126,6 +213,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string& out = measured->stdoutText;
+        std::string split;
+        for (std::size_t at = out.find("split:"); at != std::string::npos; at = out.find("split:", at + 1)) {
+            split += "        " + out.substr(at + 6, out.find('\n', at) - at - 6) + "\n";
+        }
         const double scan = parseNumber(out, "scan");
         const double rerunSeconds = parseNumber(out, "rerun");
         const double peakMb = parseNumber(out, "maxrss_kb") / 1024;
@@ -136,7 +227,8 @@ int main(int argc, char** argv) {
                     number(scan).c_str(), number(rerunSeconds).c_str(), number(rerunSeconds / scan).c_str(),
                     number(peakMb).c_str(), toolLogBytes == 0 ? "0" : "SOME (carry-over failed)",
                     static_cast<long long>(kSizes[0]), number(rerunSeconds / smallest).c_str());
+        std::printf("%s", split.c_str());
     }
-    std::printf("targets: 20000-file rerun < 2 s, peak < 100 MB, no tool run\n");
+    std::printf("targets: 20000-file rerun <= 0.5 s, peak < 100 MB, no tool run\n");
     return carriedEverything ? 0 : 1;
 }
