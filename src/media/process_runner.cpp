@@ -33,6 +33,13 @@ constexpr double kLongestLimitSeconds = 1e9;
 // be noticed by asking; this is how often.
 constexpr int kExitCheckIntervalMs = 10;
 constexpr size_t kReadChunkBytes = 64 * 1024;
+// While the child runs, a pipe that held little is read again only after this
+// pause. ffmpeg writes its report a few dozen bytes at a time, thousands of
+// times per file; waking for each write costs a context switch on a processor
+// that another tool run needs. A pipe buffer (64 KiB) holds far more than a
+// tool writes in this time, and the child's exit is still seen at once.
+constexpr auto kReadPause = std::chrono::milliseconds(20);
+constexpr size_t kBusyPipeBytes = 16 * 1024;
 
 template <class Call>
 auto retryOnEintr(Call call) {
@@ -178,18 +185,21 @@ private:
 };
 
 // Reads what the pipe holds now; closes it at end of file or on a read error.
-void drainPipe(UniqueFd& readEnd, std::string& bytes) {
+// The number of bytes read.
+size_t drainPipe(UniqueFd& readEnd, std::string& bytes) {
     char chunk[kReadChunkBytes];
+    size_t total = 0;
     for (;;) {
         const ssize_t n = retryOnEintr([&] { return ::read(readEnd.get(), chunk, sizeof chunk); });
         if (n > 0) {
             bytes.append(chunk, static_cast<size_t>(n));
-            if (static_cast<size_t>(n) < sizeof chunk) return;
+            total += static_cast<size_t>(n);
+            if (static_cast<size_t>(n) < sizeof chunk) return total;
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return total;
         readEnd.reset();
-        return;
+        return total;
     }
 }
 
@@ -266,15 +276,17 @@ void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, 
     UniqueFd pidfd = openPidfd(child.pid());
     const bool canWatchExit = pidfd.isOpen();
     bool hasExited = false;
+    Clock::time_point readAgainAt = Clock::time_point::min();
     LimitEnforcer limit(child, terminateAt);
     while (out.readEnd.isOpen() || err.readEnd.isOpen() || !hasExited) {
         const auto now = Clock::now();
         limit.enforce(now);
-        int timeoutMs = millisecondsUntil(limit.nextStep(), now);
+        const bool pausing = !hasExited && now < readAgainAt;
+        int timeoutMs = millisecondsUntil(pausing ? std::min(limit.nextStep(), readAgainAt) : limit.nextStep(), now);
         pollfd fds[3];
         nfds_t count = 0;
-        if (out.readEnd.isOpen()) fds[count++] = {out.readEnd.get(), POLLIN, 0};
-        if (err.readEnd.isOpen()) fds[count++] = {err.readEnd.get(), POLLIN, 0};
+        if (!pausing && out.readEnd.isOpen()) fds[count++] = {out.readEnd.get(), POLLIN, 0};
+        if (!pausing && err.readEnd.isOpen()) fds[count++] = {err.readEnd.get(), POLLIN, 0};
         if (!hasExited && canWatchExit) fds[count++] = {pidfd.get(), POLLIN, 0};
         if (!hasExited && !canWatchExit && count == 0) {
             timeoutMs = (timeoutMs < 0 || timeoutMs > kExitCheckIntervalMs) ? kExitCheckIntervalMs : timeoutMs;
@@ -284,16 +296,21 @@ void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, 
             child.signalGroup(SIGKILL);  // cannot supervise any longer; never leave it running unwatched
             return;
         }
+        size_t bytesRead = 0;
+        bool didRead = false;
         for (nfds_t i = 0; i < count; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == pidfd.get()) {
                 hasExited = true;
             } else if (fds[i].fd == out.readEnd.get()) {
-                drainPipe(out.readEnd, run.stdoutBytes);
+                bytesRead += drainPipe(out.readEnd, run.stdoutBytes);
+                didRead = true;
             } else {
-                drainPipe(err.readEnd, run.stderrBytes);
+                bytesRead += drainPipe(err.readEnd, run.stderrBytes);
+                didRead = true;
             }
         }
+        if (didRead && bytesRead < kBusyPipeBytes) readAgainAt = Clock::now() + kReadPause;
         if (!hasExited && !canWatchExit) hasExited = child.hasExited();
     }
     limit.endStragglers();

@@ -88,6 +88,9 @@ TEST(ProcessRunner, ReportsOutputAndStatus) {
         {"echo lots of output; echo more >&2; exit 2", "", "", "プロセスが失敗しました (status=2)"},
         {"kill -KILL $$", "", "", "プロセスが失敗しました (status=9)"},
         {"read line; echo \"read:$line:$?\"", "read::1\n", "", ""},
+        // Small writes spread over time, on both pipes, as a tool's report comes.
+        {"for i in 1 2 3 4 5 6; do printf \"o$i \"; printf \"e$i \" >&2; sleep 0.01; done",
+         "o1 o2 o3 o4 o5 o6 ", "e1 e2 e3 e4 e5 e6 ", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
