@@ -90,23 +90,31 @@ loudgain_once() {
 bs1770_once() { bs1770gain -i -t --threads=2 "$copy" || true; }
 
 
-cli_t=() limit_t=() loop_t=() xargs_t=() lg_t=() bs_t=()
+# Each round starts one contestant later than the round before, so that no
+# one always runs first (on a cold cache) or right after the heaviest.
+contestants=(cli limit loop xargs loudgain bs1770gain)
+declare -A times
 for round in $(seq 1 "$rounds"); do
-  cli_t+=("$(timed cli_once)")
-  cp -- "$corpus/volume_gains.csv" "$scratch/quellmark.csv"
-  limit_t+=("$(run_limit)")
-  loop_t+=("$(timed loop_once)")
-  xargs_t+=("$(timed xargs_once)")
-  lg_t+=("$(timed loudgain_once)")
-  bs_t+=("$(timed bs1770_once)")
-  echo "round $round: cli $(seconds "${cli_t[-1]}") s, limit $(seconds "${limit_t[-1]}") s," \
-    "loop $(seconds "${loop_t[-1]}") s, xargs $(seconds "${xargs_t[-1]}") s," \
-    "loudgain $(seconds "${lg_t[-1]}") s, bs1770gain $(seconds "${bs_t[-1]}") s," \
-    "load $(cut -d' ' -f1-3 /proc/loadavg)"
+  line="round $round:"
+  for ((k = 0; k < ${#contestants[@]}; k++)); do
+    name=${contestants[$(((k + round - 1) % ${#contestants[@]}))]}
+    case $name in
+      cli) t=$(timed cli_once); cp -- "$corpus/volume_gains.csv" "$scratch/quellmark.csv" ;;
+      limit) t=$(run_limit) ;;
+      loop) t=$(timed loop_once) ;;
+      xargs) t=$(timed xargs_once) ;;
+      loudgain) t=$(timed loudgain_once) ;;
+      bs1770gain) t=$(timed bs1770_once) ;;
+    esac
+    times[$name]+=" $t"
+    line+=" $name $(seconds "$t") s,"
+  done
+  echo "$line load $(cut -d' ' -f1-3 /proc/loadavg)"
 done
+med() { read -ra all <<<"${times[$1]}"; median "${all[@]}"; }
 
-awk -v c="$(median "${cli_t[@]}")" -v i="$(median "${limit_t[@]}")" -v l="$(median "${loop_t[@]}")" \
-  -v x="$(median "${xargs_t[@]}")" -v g="$(median "${lg_t[@]}")" -v b="$(median "${bs_t[@]}")" 'BEGIN {
+awk -v c="$(med cli)" -v i="$(med limit)" -v l="$(med loop)" \
+  -v x="$(med xargs)" -v g="$(med loudgain)" -v b="$(med bs1770gain)" 'BEGIN {
   printf "median: cli %.2f s, limit %.2f s, loop %.2f s, xargs %.2f s, loudgain %.2f s, bs1770gain %.2f s\n",
     c / 1e9, i / 1e9, l / 1e9, x / 1e9, g / 1e9, b / 1e9
   printf "cli / limit      = %.3f (target <= 1.03)\n", c / i
