@@ -58,30 +58,28 @@ TEST_F(MediaTools, MeasuresGeneratedFiles) {
     // One loud sample, 2 s of digital silence, then a tone: silencedetect reports
     // the silence as starting a few samples in, in exponent form.
     const Args click = {"-f", "lavfi", "-i", "aevalsrc=if(eq(n\\,0)\\,0.9\\,0):s=48000:d=2"};
-    const Args tagged = {"-metadata", "title= Spaced Title \n", "-metadata", "artist=\tSome Artist "};
-    const Args upperTags = {"-metadata", "TITLE=Spaced Title ", "-metadata", "ARTIST=Some Artist"};
-    const Args opusTags = {"-c:a", "libopus", "-metadata", "title=Spaced Title", "-metadata", "artist= Some Artist"};
-    const Args vorbisTags = {"-c:a", "libvorbis", "-metadata", "title= Spaced Title \n", "-metadata", "artist=Some Artist"};
-    const char* const kTitle = "Spaced Title";
-    const char* const kArtist = "Some Artist";
+    const auto tags = [](const char* title, const char* artist) {
+        return Args{"-metadata", std::string(title), "-metadata", std::string(artist)};
+    };
+    const auto with = [](Args a, const Args& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+    // loudness NaN: none; 0: any finite value.
     const struct {
-        const char* name;
-        std::vector<Args> inputs;
-        std::string filter;
-        Args options;
-        double loudness;  // NaN: none; 0: any finite value
-        double leading, trailing, durationSec;
+        const char* name; std::vector<Args> inputs; std::string filter; Args options;
+        double loudness, leading, trailing, durationSec;
         const char* title = "";
         const char* artist = "";
     } cases[] = {
         {"reference.wav", {{"-f", "lavfi", "-i", "aevalsrc=" + sine + "|" + sine + ":s=48000:d=5"}}, "", {}, -23, 0, 0, 5},
         {"both.wav", both, sts, {}, 0, 2, 3, 8},
-        {"both.flac", both, sts, upperTags, 0, 2, 3, 8, kTitle, kArtist},
-        {"both.mp3", both, sts, {"-ar", "44100", tagged[0], tagged[1], tagged[2], tagged[3]}, 0, 2, 3, 8, kTitle, kArtist},
+        {"both.flac", both, sts, tags("TITLE=Title ", "ARTIST=Artist"), 0, 2, 3, 8, "Title", "Artist"},
+        {"both.mp3", both, sts, with({"-ar", "44100"}, tags("title= Title \n", "artist=\tArtist ")), 0, 2, 3, 8, "Title",
+         "Artist"},
         {"both-8k.mp3", both, sts, {"-ar", "8000"}, 0, 2, 3, 8},
         {"both.m4a", both, sts, {"-c:a", "aac"}, 0, 2, 3, 8},
-        {"both.opus", both, sts, opusTags, 0, 2, 3, 8, kTitle, kArtist},
-        {"tags.ogg", {tone(1)}, "", vorbisTags, 0, 0, 0, 1, kTitle, kArtist},
+        {"both.opus", both, sts, with({"-c:a", "libopus"}, tags("title=Title", "artist= Artist")), 0, 2, 3, 8, "Title",
+         "Artist"},
+        {"tags.ogg", {tone(1)}, "", with({"-c:a", "libvorbis"}, tags("title= Title \n", "artist=Artist")), 0, 0, 0, 1,
+         "Title", "Artist"},
         // ffprobe estimates an ADTS stream's duration from its bitrate; the decoded length corrects it.
         {"stream.aac", both, sts, {"-c:a", "aac"}, 0, 2, 3, 8},
         {"silent.flac", {silence(3)}, "", {}, kNaN, 0, 3, 3},
