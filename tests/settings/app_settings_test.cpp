@@ -50,10 +50,6 @@ TEST(AppSettings, DecodesTheStoredFormOrNothing) {
     int count = 0;
     for (std::string bytes; std::getline(damaged, bytes); ++count) EXPECT_EQ(decodeSettings(bytes), std::nullopt) << bytes;
     EXPECT_EQ(count, 20);
-    test::TempDir dir;
-    test::writeFile(dir / "quellmark.settings", "");
-    EXPECT_EQ(AppSettings::load(DefaultsStore(dir.path())), AppSettings{});
-
     const std::string bytes = encodeSettings(AppSettings{-18.0, 6.0, 2, true, "/usr/bin/ffmpeg"}).value();
     ASSERT_TRUE(decodeSettings(bytes));
     for (size_t length = 0; length < bytes.size(); ++length) {
