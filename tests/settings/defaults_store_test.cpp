@@ -19,8 +19,8 @@ TEST(DefaultsStore, StandardFolderFollowsXdgRules) {
     test::ScopedEnv home("HOME", (dir / "home").c_str());
     for (const char* value : {config.c_str(), static_cast<const char*>(nullptr), "", "relative/config"}) {
         test::ScopedEnv xdg("XDG_CONFIG_HOME", value);
-        EXPECT_EQ(DefaultsStore::standard().folder(), value && value == config ? dir / "config/quellmark"
-                                                                      : dir / "home/.config/quellmark")
+        EXPECT_EQ(DefaultsStore::standard().folder(),
+                  value == config.c_str() ? dir / "config/quellmark" : dir / "home/.config/quellmark")
             << (value ? value : "(unset)");
     }
     test::ScopedEnv xdg("XDG_CONFIG_HOME", config.c_str());
