@@ -1,8 +1,6 @@
 #include "media/tool_locator.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -22,112 +20,92 @@ namespace fs = std::filesystem;
 // A name no real installation has, so that what `which` finds is up to the test.
 constexpr const char* kTool = "quellmark-test-tool";
 
-enum class Kind { executable, plain, directory };
+/// `spec` with its "T" standing for kTool.
+std::string named(std::string spec) {
+    if (const auto t = spec.find('T'); t != std::string::npos) spec.replace(t, 1, kTool);
+    return spec;
+}
 
-void make(const fs::path& path, Kind kind) {
-    if (kind == Kind::directory) {
-        fs::create_directories(path);
-        ::chmod(path.c_str(), 0755);
-        return;
+/// Makes `spec` (see `named`) below `root`: a trailing "*" makes an executable,
+/// a trailing "/" a folder, anything else a plain file.
+void make(const fs::path& root, std::string spec) {
+    spec = named(spec);
+    const char kind = spec.back();
+    if (kind == '*' || kind == '/') spec.pop_back();
+    if (kind == '/') {
+        fs::create_directories(root / spec);
+    } else {
+        test::writeFile(root / spec, "#!/bin/sh\n");
     }
-    test::writeFile(path, "#!/bin/sh\n");
-    ::chmod(path.c_str(), kind == Kind::executable ? 0755 : 0644);
+    ::chmod((root / spec).c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
 }
 
 TEST(ToolLocator, SearchOrder) {
-    const std::string tool = kTool;
-    struct {
+    // Each case runs in its own temporary folder, which is also the working directory:
+    // a configured path with a leading "/" lies below that folder, any other is relative.
+    const struct {
         const char* what;
-        std::vector<std::pair<std::string, Kind>> files;  // relative to the temporary folder
-        std::optional<std::string> configured;            // relative to the temporary folder, "" kept empty
+        std::vector<std::string> files;
+        std::optional<std::string> configured;
         std::optional<std::string> expected;
-    } const cases[] = {
-        {"configured path wins over the directories",
-         {{"elsewhere/ffmpeg-build", Kind::executable}, {"a/" + tool, Kind::executable}},
-         "elsewhere/ffmpeg-build", "elsewhere/ffmpeg-build"},
-        {"empty configured path", {{"a/" + tool, Kind::executable}}, "", "a/" + tool},
-        {"configured file not executable",
-         {{"elsewhere/ffmpeg", Kind::plain}, {"b/" + tool, Kind::executable}}, "elsewhere/ffmpeg", "b/" + tool},
-        {"first directory wins", {{"a/" + tool, Kind::executable}, {"b/" + tool, Kind::executable}}, std::nullopt,
-         "a/" + tool},
-        {"non-executable file skipped", {{"a/" + tool, Kind::plain}, {"b/" + tool, Kind::executable}}, std::nullopt,
-         "b/" + tool},
-        {"directory of that name skipped", {{"a/" + tool, Kind::directory}, {"c/" + tool, Kind::executable}},
-         std::nullopt, "c/" + tool},
-        {"nothing anywhere", {{"a/" + tool, Kind::plain}, {"b/other", Kind::executable}}, "", std::nullopt},
+    } cases[] = {
+        {"configured path wins", {"elsewhere/ffmpeg-build*", "a/T*"}, "/elsewhere/ffmpeg-build", "elsewhere/ffmpeg-build"},
+        {"empty configured path", {"a/T*"}, "", "a/T"},
+        {"configured file not executable", {"elsewhere/ffmpeg", "b/T*"}, "/elsewhere/ffmpeg", "b/T"},
+        {"relative configured path", {"tools/ffmpeg*", "a/T*"}, "tools/ffmpeg", "tools/ffmpeg"},
+        {"relative configured path to nothing", {"b/other*"}, "./T", std::nullopt},
+        {"first directory wins", {"a/T*", "b/T*"}, std::nullopt, "a/T"},
+        {"non-executable file skipped", {"a/T", "b/T*"}, std::nullopt, "b/T"},
+        {"directory of that name skipped", {"a/T/", "c/T*"}, std::nullopt, "c/T"},
+        {"nothing anywhere", {"a/T", "b/other*"}, "", std::nullopt},
     };
     const test::ScopedEnv path("PATH", "/usr/bin:/bin");
+    const auto previous = fs::current_path();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         test::TempDir root;
-        for (const auto& [relative, kind] : c.files) make(root / relative, kind);
-        std::optional<std::string> configured = c.configured;
-        if (configured && !configured->empty()) configured = (root / *configured).string();
-        const std::vector<std::string> directories = {(root / "a").string(), (root / "b").string() + "/",
-                                                      (root / "c").string()};
-        const auto found = locateTool(kTool, configured, directories);
-        if (c.expected) {
-            ASSERT_TRUE(found);
-            EXPECT_EQ(found->lexically_normal(), (root / *c.expected).lexically_normal());
-        } else {
+        for (const auto& file : c.files) make(root.path(), file);
+        auto configured = c.configured.transform(named);
+        if (configured && configured->starts_with("/")) configured = root.path().string() + *configured;
+        const std::vector<std::string> dirs = {(root / "a").string(), (root / "b").string() + "/", (root / "c").string()};
+        fs::current_path(root.path());
+        const auto found = locateTool(kTool, configured, dirs);
+        fs::current_path(previous);
+        if (!c.expected) {
             EXPECT_FALSE(found) << *found;
+            continue;
         }
+        ASSERT_TRUE(found);
+        EXPECT_TRUE(found->is_absolute()) << *found;
+        EXPECT_TRUE(fs::equivalent(*found, root / named(*c.expected))) << *found;
     }
-}
-
-TEST(ToolLocator, RelativeConfiguredPathMeansTheWorkingDirectory) {
-    test::TempDir root;
-    make(root / "tools/ffmpeg", Kind::executable);
-    const auto previous = fs::current_path();
-    fs::current_path(root.path());
-    const auto found = locateTool("ffmpeg", std::string("tools/ffmpeg"), {});
-    const auto notHere = locateTool(kTool, std::string("./" + std::string(kTool)), {});
-    fs::current_path(previous);
-    ASSERT_TRUE(found);
-    EXPECT_TRUE(found->is_absolute());
-    EXPECT_TRUE(fs::equivalent(*found, root / "tools/ffmpeg"));
-    EXPECT_FALSE(notHere);
 }
 
 TEST(ToolLocator, FallsBackToWhichOnTheSearchPath) {
     test::TempDir root;
-    make(root / "bin" / kTool, Kind::executable);
-    make(root / "\xFF\xFE" / kTool, Kind::executable);
-    {
-        const test::ScopedEnv path("PATH", ((root / "bin").string() + ":/usr/bin:/bin").c_str());
-        const auto viaWhich = lookUpWithWhich(kTool);
-        ASSERT_TRUE(viaWhich);
-        EXPECT_EQ(*viaWhich, root / "bin" / kTool);  // trimmed of which's line break
-        const auto located = locateTool(kTool, std::nullopt, {});
-        ASSERT_TRUE(located);
-        EXPECT_EQ(*located, root / "bin" / kTool);
-    }
-    {
-        const test::ScopedEnv path("PATH", "/usr/bin:/bin");
-        EXPECT_FALSE(lookUpWithWhich(kTool));
-    }
-    {
+    make(root.path(), "bin/T*");
+    make(root.path(), "\xFF\xFE/T*");
+    const auto expected = root / "bin" / kTool;  // trimmed of which's line break
+    const std::pair<std::string, std::optional<fs::path>> cases[] = {
+        {(root / "bin").string() + ":/usr/bin:/bin", expected},
+        {"/usr/bin:/bin", std::nullopt},
         // which prints the path's bytes as they are; a path that is not UTF-8 is not taken.
-        const test::ScopedEnv path("PATH", ((root / "\xFF\xFE").string() + ":/usr/bin:/bin").c_str());
-        EXPECT_FALSE(lookUpWithWhich(kTool));
+        {(root / "\xFF\xFE").string() + ":/usr/bin:/bin", std::nullopt},
+    };
+    for (const auto& [searchPath, found] : cases) {
+        const test::ScopedEnv path("PATH", searchPath.c_str());
+        EXPECT_EQ(lookUpWithWhich(kTool), found) << searchPath;
+        if (found) { EXPECT_EQ(locateTool(kTool, std::nullopt, {}), found); }
     }
 }
 
 TEST(ToolLocator, SiblingProbePath) {
     const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
-        {"/x/y/ffmpeg", "/x/y/ffprobe"},
-        {"/a/b/", "/a/ffprobe"},
-        {"/a//b", "/a/ffprobe"},
-        {"relative/dir/ffmpeg", "relative/dir/ffprobe"},
-        {"/", "/ffprobe"},
-        {"ffmpeg", std::nullopt},
-        {"", std::nullopt},
-        {std::nullopt, std::nullopt},
+        {"/x/y/ffmpeg", "/x/y/ffprobe"}, {"/a/b/", "/a/ffprobe"}, {"/a//b", "/a/ffprobe"},
+        {"relative/dir/ffmpeg", "relative/dir/ffprobe"}, {"/", "/ffprobe"}, {"ffmpeg", std::nullopt},
+        {"", std::nullopt}, {std::nullopt, std::nullopt},
     };
-    for (const auto& [input, expected] : cases) {
-        SCOPED_TRACE(input.value_or("(absent)"));
-        EXPECT_EQ(siblingProbePath(input), expected);
-    }
+    for (const auto& [input, expected] : cases) EXPECT_EQ(siblingProbePath(input), expected) << input.value_or("-");
 }
 
 }  // namespace
