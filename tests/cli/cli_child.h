@@ -60,6 +60,8 @@ bool waitUntil(const std::function<bool()>& condition, double limitSeconds = 60)
 int countLines(const std::string& text, const std::string& needle);
 /// Waits until `path` holds at least `count` lines containing `needle`.
 bool waitForLines(const std::filesystem::path& path, const std::string& needle, int count, double limitSeconds = 60);
+/// The pid and file of each "<tool> start <time> <pid> <file>" line of a stand-in log.
+std::vector<std::pair<pid_t, std::string>> toolStarts(const std::filesystem::path& log, const std::string& tool);
 /// Every file and folder below `folder`, relative, sorted.
 std::vector<std::string> listTree(const std::filesystem::path& folder);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -151,6 +152,20 @@ int countLines(const std::string& text, const std::string& needle) {
 
 bool waitForLines(const fs::path& path, const std::string& needle, int count, double limitSeconds) {
     return waitUntil([&] { return countLines(readFile(path), needle) >= count; }, limitSeconds);
+}
+
+std::vector<std::pair<pid_t, std::string>> toolStarts(const fs::path& log, const std::string& tool) {
+    std::vector<std::pair<pid_t, std::string>> starts;
+    std::istringstream lines(readFile(log));
+    for (std::string line, name, event, time, file; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        pid_t pid = 0;
+        if (fields >> name >> event >> time >> pid && name == tool && event == "start" &&
+            std::getline(fields >> std::ws, file)) {
+            starts.emplace_back(pid, file);
+        }
+    }
+    return starts;
 }
 
 std::vector<std::string> listTree(const fs::path& folder) {

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,19 +27,6 @@ const std::string kFakeFfmpeg = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
 const std::string kHeader =
     "relative_path,file_name,title,artist,duration_sec,measured_lufs,true_peak_dbfs,gain_db,status,"
     "leading_silence_sec,trailing_silence_sec\n";
-const std::string kTwoRows = "a.mp3,a.mp3,a,,10,-20,-1,2,ok,0,0\nb.mp3,b.mp3,b,,10,-20,-1,2,ok,0,0\n";
-
-/// The pids of the stand-in log lines "<tool> <event> <time> <pid> <file>" that begin with `prefix`.
-std::vector<pid_t> toolPids(const std::string& log, const std::string& prefix) {
-    std::vector<pid_t> pids;
-    std::istringstream lines(log);
-    for (std::string line, tool, event, time; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        pid_t pid = 0;
-        if (line.starts_with(prefix) && fields >> tool >> event >> time >> pid) pids.push_back(pid);
-    }
-    return pids;
-}
 
 /// Gone, or a zombie that nobody has reaped yet.
 bool hasEnded(pid_t pid) {
@@ -205,9 +191,8 @@ TEST_F(CliTest, SecondSignalEndsAtOnceAndStopsTheTools) {
         child.sendSignal(second);
         EXPECT_EQ(child.wait().exitStatus, 130);
 
-        const std::string toolLog = readFile(log);
-        EXPECT_EQ(countLines(toolLog, "ffmpeg end"), 0) << "the tools were killed, not waited for";
-        for (const pid_t pid : toolPids(toolLog, "ffmpeg start")) {
+        EXPECT_EQ(countLines(readFile(log), "ffmpeg end"), 0) << "the tools were killed, not waited for";
+        for (const auto& [pid, file] : toolStarts(log, "ffmpeg")) {
             EXPECT_TRUE(waitUntil([pid] { return hasEnded(pid); })) << "stand-in " << pid << " still runs";
         }
         // The (empty) result may have been installed in the moment between
@@ -232,7 +217,7 @@ TEST_F(CliTest, SecondRunOnABusyFolderIsRefused) {
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "別の解析がこのフォルダに書き込み中です。\n");
     EXPECT_EQ(first.wait().exitStatus, 0);
-    EXPECT_EQ(csv(), kHeader + kTwoRows);
+    EXPECT_EQ(csv(), kHeader + "a.mp3,a.mp3,a,,10,-20,-1,2,ok,0,0\nb.mp3,b.mp3,b,,10,-20,-1,2,ok,0,0\n");
 }
 
 TEST_F(CliTest, ProgressIsDrawnOnlyOnATerminalAndNotWhenQuiet) {

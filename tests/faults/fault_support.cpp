@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <charconv>
-#include <sstream>
 #include <stdexcept>
 
 #include "output/analyze_result.h"
@@ -66,19 +65,6 @@ StrictCsv readStrictCsv(const fs::path& csvFile) {
         start = end + 1;
     }
     return csv;
-}
-
-std::multiset<std::string> toolRuns(const fs::path& log, const std::string& tool) {
-    std::multiset<std::string> files;
-    std::istringstream lines(readFile(log));
-    // "<tool> start <time> <pid> <file>": the file is everything after the fourth field.
-    for (std::string line, name, event, time, pid, file; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        if (fields >> name >> event >> time >> pid && name == tool && event == "start" && std::getline(fields >> std::ws, file)) {
-            files.insert(file);
-        }
-    }
-    return files;
 }
 
 std::map<std::string, std::string> cliEnvironment(const fs::path& dir, const std::string& logName) {

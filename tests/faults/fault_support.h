@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -44,9 +43,6 @@ struct StrictCsv {
     std::map<std::string, std::vector<std::string>> rows;  // by relative_path
 };
 StrictCsv readStrictCsv(const std::filesystem::path& csvFile);
-
-/// Files named after "<tool> start" in a stand-in log.
-std::multiset<std::string> toolRuns(const std::filesystem::path& log, const std::string& tool);
 
 /// The environment for quellmark-cli: its own settings folder, the stand-in log.
 std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& dir, const std::string& logName);
