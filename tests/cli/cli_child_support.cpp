@@ -1,15 +1,15 @@
 #include "cli/cli_child.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -23,15 +23,12 @@ namespace quellmark::test {
 
 namespace {
 
-std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& overrides) {
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        if (!overrides.contains(name)) result.push_back(text);
-    }
-    for (const auto& [name, value] : overrides) result.push_back(name + "=" + value);
-    return result;
+constexpr uid_t kNobody = 65534;
+
+int openOutput(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create " + path.string());
+    return fd;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -39,12 +36,6 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     for (std::string& text : texts) result.push_back(text.data());
     result.push_back(nullptr);
     return result;
-}
-
-int openOutput(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("cannot create " + path.string());
-    return fd;
 }
 
 }  // namespace
@@ -55,28 +46,35 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     m_scratch = pattern;
 
-    std::vector<std::string> argv{QUELLMARK_CLI_PATH};
+    // Everything the child needs is made before fork: only async-signal-safe calls after it.
+    std::vector<std::string> argv{QUELLMARK_CLI_PATH}, envp;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> envp = childEnvironment(environment);
-    std::vector<char*> argvPointers = pointers(argv);
-    std::vector<char*> envpPointers = pointers(envp);
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (!environment.contains(text.substr(0, text.find('=')))) envp.push_back(text);
+    }
+    for (const auto& [name, value] : environment) envp.push_back(name + "=" + value);
+    std::vector<char*> argvPointers = pointers(argv), envpPointers = pointers(envp);
 
     const int outFd = openOutput(m_scratch / "out");
     int errFd = -1;
     if (sink == ErrorSink::terminal) {
-        int follower = -1;
-        if (openpty(&m_terminal, &follower, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+        if (openpty(&m_terminal, &errFd, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
         fcntl(m_terminal, F_SETFD, FD_CLOEXEC);
-        fcntl(follower, F_SETFD, FD_CLOEXEC);
-        errFd = follower;
+        fcntl(m_terminal, F_SETFL, O_NONBLOCK);
+        fcntl(errFd, F_SETFD, FD_CLOEXEC);
     } else {
         errFd = openOutput(m_scratch / "err");
     }
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const std::string directory = workingDirectory.string();
+    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     m_pid = fork();
     if (m_pid == 0) {
+        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            _exit(kCannotDropRoot);
+        }
         dup2(nullFd, STDIN_FILENO);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
@@ -88,27 +86,14 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     ::close(errFd);
     ::close(nullFd);
     if (m_pid < 0) throw std::runtime_error("fork failed");
-    // A terminal's buffer is small: keep reading it while the child runs.
-    if (m_terminal >= 0) {
-        m_terminalReader = std::thread([this] {
-            char buffer[4096];
-            for (;;) {
-                const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
-                if (n > 0) {
-                    std::lock_guard lock(m_terminalMutex);
-                    m_terminalText.append(buffer, static_cast<std::size_t>(n));
-                } else if (n < 0 && errno == EINTR) {
-                    continue;
-                } else {
-                    return;  // EIO once the child and every copy of the follower end are gone
-                }
-            }
-        });
-    }
 }
 
-std::string CliChild::terminalText() const {
-    std::lock_guard lock(m_terminalMutex);
+// A terminal's buffer is small: it is read whenever the test looks, and while waiting.
+const std::string& CliChild::terminalText() {
+    char buffer[4096];
+    for (ssize_t n; m_terminal >= 0 && (n = ::read(m_terminal, buffer, sizeof buffer)) > 0;) {
+        m_terminalText.append(buffer, static_cast<std::size_t>(n));
+    }
     return m_terminalText;
 }
 
@@ -123,19 +108,15 @@ void CliChild::sendSignal(int signal) const { ::kill(m_pid, signal); }
 
 CliOutcome CliChild::wait(double limitSeconds) {
     if (m_outcome) return *m_outcome;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
     int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto ended = [&] {
+        terminalText();
+        return waitpid(m_pid, &status, WNOHANG) == m_pid;
+    };
+    if (!waitUntil(ended, limitSeconds)) {
+        ::kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
     }
-    if (m_terminalReader.joinable()) m_terminalReader.join();
     CliOutcome outcome;
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
@@ -146,34 +127,45 @@ CliOutcome CliChild::wait(double limitSeconds) {
 }
 
 CliOutcome runCli(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
-                  const fs::path& workingDirectory) {
-    CliChild child(arguments, environment, workingDirectory);
-    return child.wait();
+                  const fs::path& workingDirectory, ErrorSink sink) {
+    return CliChild(arguments, environment, workingDirectory, sink).wait();
+}
+
+bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 int countLines(const std::string& text, const std::string& needle) {
     int count = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
         if (std::string_view(text).substr(start, end - start).find(needle) != std::string_view::npos) ++count;
         start = end + 1;
     }
     return count;
 }
 
-bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 bool waitForLines(const fs::path& path, const std::string& needle, int count, double limitSeconds) {
     return waitUntil([&] { return countLines(readFile(path), needle) >= count; }, limitSeconds);
+}
+
+std::vector<std::pair<pid_t, std::string>> toolStarts(const fs::path& log, const std::string& tool) {
+    std::vector<std::pair<pid_t, std::string>> starts;
+    std::istringstream lines(readFile(log));
+    for (std::string line, name, event, time, file; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        pid_t pid = 0;
+        if (fields >> name >> event >> time >> pid && name == tool && event == "start" &&
+            std::getline(fields >> std::ws, file)) {
+            starts.emplace_back(pid, file);
+        }
+    }
+    return starts;
 }
 
 std::vector<std::string> listTree(const fs::path& folder) {
@@ -183,31 +175,6 @@ std::vector<std::string> listTree(const fs::path& folder) {
     }
     std::sort(result.begin(), result.end());
     return result;
-}
-
-std::vector<std::vector<std::string>> csvRows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::size_t start = text.find('\n');
-    if (start == std::string::npos) return rows;
-    ++start;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::vector<std::string> fields;
-        std::size_t fieldStart = start;
-        for (;;) {
-            const std::size_t comma = text.find(',', fieldStart);
-            if (comma == std::string::npos || comma > end) {
-                fields.push_back(text.substr(fieldStart, end - fieldStart));
-                break;
-            }
-            fields.push_back(text.substr(fieldStart, comma - fieldStart));
-            fieldStart = comma + 1;
-        }
-        rows.push_back(std::move(fields));
-        start = end + 1;
-    }
-    return rows;
 }
 
 }  // namespace quellmark::test

@@ -1,10 +1,8 @@
-// quellmark-cli with the real ffmpeg over a folder built to break it: shell
-// syntax, option-like, line-feed, comma, quote and non-UTF-8 names, files that
-// are not audio, an unreadable file and folder, a symbolic-link loop and a FIFO.
-#include <fcntl.h>
-#include <grp.h>
+// quellmark-cli with the real ffmpeg and ffprobe: gains of generated tones,
+// and a folder built to break it: shell syntax, option-like, line-feed, comma,
+// quote and non-UTF-8 names, files that are not audio, an unreadable file and
+// folder, a symbolic-link loop and a FIFO.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,61 +14,75 @@
 #include "output/analyze_result.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
-
 namespace quellmark::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uid_t kNobody = 65534;
-constexpr int kCannotDropPrivileges = 125;
-
-// Root reads files whatever their permission bits, so the run goes to the
-// unprivileged user "nobody" then. Returns the exit status, or -1.
-int runCliAs(const std::vector<std::string>& arguments, const fs::path& configHome, const fs::path& workingDirectory,
-             std::string& err) {
-    const fs::path errFile = workingDirectory / "stderr";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-            std::_Exit(kCannotDropPrivileges);
-        }
-        const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int nullFd = ::open("/dev/null", O_RDWR);
-        if (errFd < 0 || nullFd < 0 || ::chdir(workingDirectory.c_str()) != 0) std::_Exit(126);
-        ::dup2(nullFd, STDIN_FILENO);
-        ::dup2(nullFd, STDOUT_FILENO);
-        ::dup2(errFd, STDERR_FILENO);
-        ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        ::setenv("LC_ALL", "C.UTF-8", 1);
-        std::vector<std::string> argv{QUELLMARK_CLI_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (std::string& text : argv) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        ::execve(pointers[0], pointers.data(), environ);
-        std::_Exit(127);
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
-    err = readFile(errFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+/// Renders a lavfi source (a tone) into `target`, whose name gives the format; its bytes.
+std::string makeAudio(const fs::path& target, const std::string& source) {
+    fs::create_directories(target.parent_path());
+    const std::string command =
+        "/usr/bin/ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + source + "' '" + target.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return readFile(target);
 }
 
-void makeTone(const fs::path& target, const char* format) {
-    const std::string command = "/usr/bin/ffmpeg -nostdin -loglevel error -y -f lavfi -i "
-                                "'sine=frequency=440:sample_rate=44100:duration=1' -f " +
-                                std::string(format) + " '" + target.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+// What each generated file measures, as ebur128 of Debian's ffmpeg 5.1 reports
+// it: a 440 Hz tone at 1/8 of full scale reads -21.8 LUFS; the volume filter
+// moves it by whole decibels. Gains are for targets -18 and -14 within ±12 dB.
+const struct {
+    const char* relativePath;
+    const char* source;
+    double lufs, gainAt18, gainAt14;
+} kSamples[] = {
+    {"quiet.flac", "sine=frequency=440:sample_rate=44100:duration=3,volume=-20dB", -41.8, 12, 12},
+    {"plain.wav", "sine=frequency=440:sample_rate=44100:duration=3", -21.8, 3.8, 7.8},
+    {"loud.ogg", "sine=frequency=880:sample_rate=48000:duration=3,volume=11dB", -10.3, -7.7, -3.7},
+    {"Sub Folder/soft.mp3", "sine=frequency=440:sample_rate=44100:duration=3,volume=-5dB", -27.2, 9.2, 12},
+};
 
-bool anyPwned(const fs::path& root) {
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied);
-         it != fs::recursive_directory_iterator(); ++it) {
-        if (it->path().filename().string().find("pwned") == 0) return true;
+TEST(RealTools, GainsFollowTheMeasuredLoudnessAndARetargetRunsNoTool) {
+    if (!fs::exists("/usr/bin/ffmpeg") || !fs::exists("/usr/bin/ffprobe")) GTEST_SKIP() << "ffmpeg is not installed";
+    TempDir music, tools;
+    for (const auto& sample : kSamples) makeAudio(music / sample.relativePath, sample.source);
+    // Wrappers that log each run of the real tools.
+    const fs::path log = tools / "tools.log";
+    for (const std::string tool : {"ffmpeg", "ffprobe"}) {
+        writeFile(tools / tool, "#!/bin/sh\necho \"" + tool + " $*\" >> '" + log.string() + "'\nexec /usr/bin/" + tool +
+                                    " \"$@\"\n");
+        ::chmod((tools / tool).c_str(), 0755);
     }
-    return false;
+    const std::map<std::string, std::string> env{{"XDG_CONFIG_HOME", (tools / "config").string()}};
+    const auto runAt = [&](const char* target) {
+        const CliOutcome outcome =
+            runCli({"--target", target, "--ffmpeg", (tools / "ffmpeg").string(), music.path().string()}, env);
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
+        return parsePreviousRows(readFile(music / "volume_gains.csv"));
+    };
+
+    const PreviousRows first = runAt("-18");
+    const std::string logAfterFirst = readFile(log);
+    EXPECT_EQ(countLines(logAfterFirst, "ffmpeg "), 4);
+    EXPECT_EQ(countLines(logAfterFirst, "ffprobe "), 4);
+    // Nothing changed on disk, only the target: every row is carried over
+    // without a tool run, but no gain may stay on the old target.
+    const PreviousRows second = runAt("-14");
+    EXPECT_EQ(readFile(log), logAfterFirst) << "no tool ran in the incremental rerun";
+    ASSERT_EQ(first.size(), 4u);
+    ASSERT_EQ(second.size(), 4u);
+    for (const auto& sample : kSamples) {
+        SCOPED_TRACE(sample.relativePath);
+        const AnalyzeResult& before = first.at(sample.relativePath);
+        EXPECT_EQ(before.status, "ok");
+        EXPECT_EQ(before.duration_sec, 3);
+        EXPECT_NEAR(before.measured_lufs, sample.lufs, 0.11);
+        EXPECT_NEAR(before.gain_db, sample.gainAt18, 0.11);
+        AnalyzeResult after = second.at(sample.relativePath);
+        EXPECT_NEAR(after.gain_db, sample.gainAt14, 0.11);
+        after.gain_db = before.gain_db;
+        EXPECT_EQ(after, before) << "only the gain changes";
+    }
 }
 
 TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
@@ -80,29 +92,25 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
     const fs::path work = dir / "work";
     fs::create_directories(music / "locked");
     fs::create_directories(work);
-    makeTone(dir / "tone.wav", "wav");
-    makeTone(dir / "tone.flac", "flac");
-    const std::string wav = readFile(dir / "tone.wav");
-    const std::string flac = readFile(dir / "tone.flac");
+    const std::string wav = makeAudio(dir / "tone.wav", "sine=frequency=440:sample_rate=44100:duration=1");
+    const std::string flac = makeAudio(dir / "tone.flac", "sine=frequency=440:sample_rate=44100:duration=1");
 
-    // File name → content and the status its row must have ("" = any status).
+    // File name → content and the status its row must have ("" = any status, "-" = no row).
     const struct {
-        std::string name;
-        std::string content;
-        std::string status;
+        std::string name, content, status;
     } files[] = {
         {"$(touch pwned).wav", wav, "ok"},
         {"-rf.flac", flac, "ok"},
         {"line\nfeed.wav", wav, "ok"},
         {"comma, \"quoted\" 'single'.wav", wav, "ok"},
-        {"caf\xE9.wav", wav, "ok"},
+        {"caf\xE9.wav", wav, "-"},  // listed under its repaired name below
         {"empty.mp3", "", "error:decode_failed"},
         {"random.flac", std::string("\x93\x01\xFF\x00\x42garbage\x7F\x80", 14) + std::string(4000, '\xA5'),
          "error:decode_failed"},
         {"truncated.flac", flac.substr(0, 3000), ""},
         {"text.wav", "this is not audio\n", "error:decode_failed"},
         {"unreadable.wav", wav, "error:decode_failed"},
-        {"locked/inside.wav", wav, ""},
+        {"locked/inside.wav", wav, "-"},
     };
     for (const auto& file : files) writeFile(music / file.name, file.content);
     ::chmod((music / "unreadable.wav").c_str(), 0);
@@ -110,7 +118,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
     fs::create_symlink("loop.mp3", music / "loop.mp3");
     fs::create_directory_symlink("..", music / "up");
     ASSERT_EQ(::mkfifo((music / "fifo.mp3").c_str(), 0644), 0);
-    if (::geteuid() == 0) {
+    if (::geteuid() == 0) {  // the run goes to the user nobody, who must own the folders
         fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         for (const fs::path& owned : {music, work, dir / "config"}) {
             fs::create_directories(owned);
@@ -118,25 +126,26 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
         }
     }
 
-    std::string err;
-    const int status = runCliAs({"--ffmpeg", "/usr/bin/ffmpeg", "--jobs", "2", music.string()}, dir / "config", work, err);
-    if (status == kCannotDropPrivileges) GTEST_SKIP() << "cannot become the user nobody here";
-    ASSERT_EQ(status, 0) << err;
+    const CliOutcome outcome =
+        runCli({"--ffmpeg", "/usr/bin/ffmpeg", "--jobs", "2", music.string()},
+               {{"XDG_CONFIG_HOME", (dir / "config").string()}, {"LC_ALL", "C.UTF-8"}}, work, ErrorSink::nobody);
+    if (outcome.exitStatus == kCannotDropRoot) GTEST_SKIP() << "cannot become the user nobody here";
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
 
     const PreviousRows rows = parsePreviousRows(readFile(music / "volume_gains.csv"));
-    std::set<std::string> listed;
+    std::set<std::string> listed, expected{"caf\xEF\xBF\xBD.wav"};
     for (const auto& [path, row] : rows) listed.insert(path);
-    const std::set<std::string> expected = {"$(touch pwned).wav", "-rf.flac", "line\nfeed.wav",
-                                            "comma, \"quoted\" 'single'.wav", "caf\xEF\xBF\xBD.wav", "empty.mp3",
-                                            "random.flac", "truncated.flac", "text.wav", "unreadable.wav"};
-    EXPECT_EQ(listed, expected);
     for (const auto& file : files) {
-        const auto row = rows.find(file.name);
-        if (row == rows.end() || file.status.empty()) continue;
-        EXPECT_EQ(row->second.status, file.status) << file.name;
+        if (file.status != "-") expected.insert(file.name);
+        if (!file.status.empty() && file.status != "-" && rows.contains(file.name)) {
+            EXPECT_EQ(rows.at(file.name).status, file.status) << file.name;
+        }
     }
+    EXPECT_EQ(listed, expected);
     EXPECT_EQ(rows.at("caf\xEF\xBF\xBD.wav").status, "ok");
-    EXPECT_FALSE(anyPwned(dir.path()));
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path(), fs::directory_options::skip_permission_denied)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("pwned")) << entry.path();
+    }
     EXPECT_FALSE(fs::exists("pwned"));
 }
 

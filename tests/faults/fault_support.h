@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,9 +23,8 @@ public:
     const std::vector<std::string>& relativePaths() const { return m_paths; }
     /// Writes a new version of file `index`.
     void rewrite(int index);
-    /// The stamp the file had while it held `version`, if any.
-    std::optional<MetaEntry> stampOf(const std::string& relativePath, int version) const;
-    int currentVersion(const std::string& relativePath) const;
+    /// The stamps the file had, one per version.
+    const std::vector<MetaEntry>& stamps(const std::string& relativePath) const { return m_stamps.at(relativePath); }
 
 private:
     std::filesystem::path m_folder;
@@ -46,16 +44,9 @@ struct StrictCsv {
 };
 StrictCsv readStrictCsv(const std::filesystem::path& csvFile);
 
-/// The data lines of a CSV text, sorted (the rows as a set, whatever order they were written in).
-std::vector<std::string> sortedDataLines(const std::string& csvText);
-
-/// Files named after "<tool> start" in a stand-in log.
-std::multiset<std::string> toolRuns(const std::filesystem::path& log, const std::string& tool);
-
 /// The environment for quellmark-cli: its own settings folder, the stand-in log.
-std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& configHome,
-                                                  const std::filesystem::path& log);
+std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& dir, const std::string& logName);
 /// The arguments of a run over `folder` with the stand-in tools.
-std::vector<std::string> cliArguments(const std::filesystem::path& folder, bool full, int jobs = 2);
+std::vector<std::string> cliArguments(const std::filesystem::path& folder, bool full);
 
 }  // namespace quellmark::test

@@ -2,6 +2,8 @@
 // killed run had not saved, and ends with the rows a fresh run gives.
 #include <signal.h>
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "cli/cli_child.h"
@@ -17,11 +19,9 @@ TEST(ResumeAfterKill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     TempDir dir;
     const FakeLibrary library(dir / "music", 300, 0.02);
     const fs::path folder = library.folder();
-    const fs::path killedLog = dir / "killed.log";
-    const fs::path rerunLog = dir / "rerun.log";
     {
-        CliChild child(cliArguments(folder, false), cliEnvironment(dir / "config", killedLog));
-        ASSERT_TRUE(waitForLines(killedLog, "ffmpeg end", 270));
+        CliChild child(cliArguments(folder, false), cliEnvironment(dir.path(), "killed.log"));
+        ASSERT_TRUE(waitForLines(dir / "killed.log", "ffmpeg end", 270));
         child.sendSignal(SIGKILL);
         ASSERT_EQ(child.wait().signal, SIGKILL);
     }
@@ -29,20 +29,20 @@ TEST(ResumeAfterKill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     const MetaMap saved = decodeJournal(readFile(folder / "volume_gains.csv.meta.journal"));
     ASSERT_GE(saved.size(), 192u);
 
-    const CliOutcome rerun = runCli(cliArguments(folder, false), cliEnvironment(dir / "config", rerunLog));
-    ASSERT_EQ(rerun.exitStatus, 0) << rerun.err;
+    ASSERT_EQ(runCli(cliArguments(folder, false), cliEnvironment(dir.path(), "rerun.log")).exitStatus, 0);
     std::multiset<std::string> expected;
     for (const std::string& path : library.relativePaths()) {
         if (!saved.contains(path)) expected.insert((folder / path).string());
     }
-    EXPECT_EQ(toolRuns(rerunLog, "ffmpeg"), expected);
+    std::multiset<std::string> measured;
+    for (const auto& [pid, file] : toolStarts(dir / "rerun.log", "ffmpeg")) measured.insert(file);
+    EXPECT_EQ(measured, expected);
 
-    const std::string resumedCsv = readFile(folder / "volume_gains.csv");
+    const auto resumedRows = readStrictCsv(folder / "volume_gains.csv").rows;
     const std::string resumedMeta = readFile(folder / "volume_gains.csv.meta.json");
-    const CliOutcome fresh = runCli(cliArguments(folder, true), cliEnvironment(dir / "config", dir / "fresh.log"));
-    ASSERT_EQ(fresh.exitStatus, 0) << fresh.err;
-    EXPECT_EQ(sortedDataLines(resumedCsv), sortedDataLines(readFile(folder / "volume_gains.csv")));
-    EXPECT_EQ(sortedDataLines(resumedCsv).size(), 300u);
+    ASSERT_EQ(runCli(cliArguments(folder, true), cliEnvironment(dir.path(), "fresh.log")).exitStatus, 0);
+    EXPECT_EQ(resumedRows, readStrictCsv(folder / "volume_gains.csv").rows);
+    EXPECT_EQ(resumedRows.size(), 300u);
     EXPECT_EQ(resumedMeta, readFile(folder / "volume_gains.csv.meta.json"));
 }
 

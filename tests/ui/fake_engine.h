@@ -5,10 +5,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QString>
-#include <ostream>
 #include <functional>
 #include <memory>
-#include <utility>
+#include <ostream>
 #include <vector>
 
 #include "ui/engine_port.h"
@@ -24,8 +23,7 @@ struct FakeEngineState {
     int cancels = 0;
     int clears = 0;
     std::function<void()> onChange;
-    /// Runs inside start(), before the fake changes its state.
-    std::function<void()> onStart;
+    std::function<void()> onStart;  ///< runs inside start(), before the fake changes its state
 
     void publish(EngineSnapshot next) {
         snapshot = std::move(next);

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPixmap>
 #include <cstdio>
 
 #include "fake_engine.h"
@@ -12,73 +11,35 @@
 
 using namespace quellmark;
 
-namespace {
-
-struct Shot {
-    const char* name;
-    EngineSnapshot engine;
-    bool expanded = false;
-    bool withFolder = true;
-    bool hideFfmpeg = false;
-};
-
-EngineSnapshot make(State state, std::int64_t total, std::int64_t processed, std::int64_t errors) {
-    EngineSnapshot s;
-    s.state = state;
-    s.totalCount = total;
-    s.processedCount = processed;
-    s.errorCount = errors;
-    return s;
-}
-
-QPixmap grabWithDialogs(MainWindow& window) {
-    QPixmap picture = window.grab();
-    for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
-        if (!box->isVisible()) continue;
-        QPainter painter(&picture);
-        const QPixmap dialog = box->grab();
-        painter.fillRect(picture.rect(), QColor(0, 0, 0, 60));
-        painter.drawPixmap((picture.width() - dialog.width()) / 2, (picture.height() - dialog.height()) / 3, dialog);
-    }
-    return picture;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(outDir);
 
-    EngineSnapshot running = make(State::running, 340, 12, 3);
-    running.currentFileName =
-        "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac";
-    running.estimatedRemainingSeconds = 125.0;
-    EngineSnapshot finished = make(State::finished, 340, 340, 3);
-    finished.outputURL = std::filesystem::path("/home/user/Musik/volume_gains.csv");
-    EngineSnapshot cancelled = make(State::cancelled, 340, 57, 0);
-    cancelled.outputURL = finished.outputURL;
-    EngineSnapshot failed = make(State::finished, 0, 0, 0);
-    failed.errorMessage = "対象となる音声ファイルが見つかりませんでした。";
-
-    const Shot shots[] = {
-        {"01-idle-no-folder", make(State::idle, 0, 0, 0), false, false},
-        {"02-idle", make(State::idle, 0, 0, 0)},
-        {"03-scanning", make(State::running, 0, 0, 0)},
+    const EngineSnapshot idle;
+    const EngineSnapshot running{
+        State::running, 340, 12, 3,
+        "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac", {}, {}, 125.0};
+    const std::filesystem::path csv = "/home/user/Musik/volume_gains.csv";
+    const struct {
+        const char* name;
+        EngineSnapshot engine;
+        bool expanded = false, withFolder = true, hideFfmpeg = false;
+    } shots[] = {
+        {"01-idle-no-folder", idle, false, false},
+        {"02-idle", idle},
+        {"03-scanning", {State::running, 0, 0, 0, "", {}, {}, {}}},
         {"04-running", running},
-        {"05-finished-with-errors", finished},
-        {"06-cancelled", cancelled},
-        {"07-error-alert", failed},
-        {"08-settings-expanded", make(State::idle, 0, 0, 0), true},
+        {"05-finished-with-errors", {State::finished, 340, 340, 3, "", csv, {}, {}}},
+        {"06-cancelled", {State::cancelled, 340, 57, 0, "", csv, {}, {}}},
+        {"07-error-alert", {State::finished, 0, 0, 0, "", {}, "対象となる音声ファイルが見つかりませんでした。", {}}},
+        {"08-settings-expanded", idle, true},
         {"09-running-settings-expanded", running, true},
-        {"10-ffmpeg-missing", make(State::idle, 0, 0, 0), false, true, true},
+        {"10-ffmpeg-missing", idle, false, true, true},
     };
-    std::string longFolder =
-        "/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
-        "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert";
     const QByteArray searchPath = qgetenv("PATH");
-    for (const Shot& shot : shots) {
+    for (const auto& shot : shots) {
         // Debian's ffmpeg is found only through `which`, which needs PATH.
         qputenv("PATH", shot.hideFfmpeg ? QByteArray("/nonexistent") : searchPath);
         auto state = std::make_shared<test::FakeEngineState>();
@@ -86,13 +47,25 @@ int main(int argc, char** argv) {
         AppSettings settings;
         if (shot.expanded) settings.ffmpegPath = "/opt/ffmpeg/bin/ffmpeg";
         MainWindow window(std::make_unique<test::FakeEngine>(state), settings);
-        if (shot.withFolder) window.setFolder(std::filesystem::path(longFolder));
+        if (shot.withFolder) {
+            window.setFolder("/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
+                             "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert");
+        }
         window.setSettingsExpanded(shot.expanded);
         window.show();
         window.refresh();
         test::waitUntil([] { return false; }, 200);
+        // Dialogs are windows of their own: draw them over the dimmed window.
+        QPixmap picture = window.grab();
+        for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+            if (!box->isVisible()) continue;
+            QPainter painter(&picture);
+            const QPixmap dialog = box->grab();
+            painter.fillRect(picture.rect(), QColor(0, 0, 0, 60));
+            painter.drawPixmap((picture.width() - dialog.width()) / 2, (picture.height() - dialog.height()) / 3, dialog);
+        }
         const QString file = outDir + QLatin1Char('/') + QLatin1String(shot.name) + QStringLiteral(".png");
-        if (!grabWithDialogs(window).save(file)) {
+        if (!picture.save(file)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
             return 1;
         }
