@@ -9,51 +9,40 @@
 namespace quellmark {
 namespace {
 
-TEST(SerialQueueTest, RunsEveryCallerOnTheServingThreadAndReturnsOnlyAfterwards) {
+TEST(SerialQueueTest, RunsEveryCallInOrderOnTheServingThreadAndReturnsOnlyAfterwards) {
     SerialQueue queue;
+    queue.serveUntil([] { return true; });  // must not wait for an item
     const auto servingThread = std::this_thread::get_id();
     constexpr int kThreads = 4;
     constexpr int kCallsEach = 200;
-    int total = 0;  // touched only on the serving thread
+    std::vector<std::vector<int>> calls(kThreads);  // touched only on the serving thread
+    int total = 0;
     std::atomic<int> wrongThread = 0;
     std::atomic<int> notYetRun = 0;
-    std::atomic<int> callersDone = 0;
-
-    std::vector<std::jthread> callers;
-    for (int t = 0; t < kThreads; ++t) {
-        callers.emplace_back([&] {
-            for (int i = 0; i < kCallsEach; ++i) {
-                bool ran = false;
-                queue.runAndWait([&] {
-                    if (std::this_thread::get_id() != servingThread) ++wrongThread;
-                    ++total;
-                    ran = true;
-                });
-                if (!ran) ++notYetRun;
-            }
-            ++callersDone;
-        });
+    {
+        std::vector<std::jthread> callers;
+        for (int t = 0; t < kThreads; ++t) {
+            callers.emplace_back([&, t] {
+                for (int i = 0; i < kCallsEach; ++i) {
+                    bool ran = false;
+                    queue.runAndWait([&] {
+                        wrongThread += std::this_thread::get_id() != servingThread;
+                        calls[static_cast<std::size_t>(t)].push_back(i);
+                        ++total;
+                        ran = true;
+                    });
+                    notYetRun += !ran;
+                }
+            });
+        }
+        queue.serveUntil([&] { return total == kThreads * kCallsEach; });
     }
-    queue.serveUntil([&] { return total == kThreads * kCallsEach; });
-    callers.clear();
-
-    EXPECT_EQ(total, kThreads * kCallsEach);
     EXPECT_EQ(wrongThread, 0);
     EXPECT_EQ(notYetRun, 0);
-    EXPECT_EQ(callersDone, kThreads);
-}
-
-TEST(SerialQueueTest, KeepsTheOrderOfOneCallerAndChecksDoneBeforeWaiting) {
-    SerialQueue queue;
-    queue.serveUntil([] { return true; });  // must not wait for an item
-
-    std::vector<int> order;
-    std::jthread caller([&] {
-        for (int i = 0; i < 50; ++i) queue.runAndWait([&order, i] { order.push_back(i); });
-    });
-    queue.serveUntil([&] { return order.size() == 50; });
-    caller.join();
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    for (const auto& one : calls) {
+        ASSERT_EQ(one.size(), static_cast<std::size_t>(kCallsEach));
+        for (int i = 0; i < kCallsEach; ++i) EXPECT_EQ(one[static_cast<std::size_t>(i)], i);
+    }
     EXPECT_EQ(queue.drain(), 0);
 }
 
