@@ -2,37 +2,32 @@
 
 #include <gtest/gtest.h>
 
-#include "output/meta_entry.h"
-#include "support/temp_dir.h"
+#include "output_test_support.h"
 
 namespace quellmark {
 namespace {
-
-using test::readFile;
-using test::TempDir;
-using test::writeFile;
 
 constexpr std::uint64_t kMaxMtime = 18446744073709551615ull;
 constexpr std::int64_t kMinSize = -9223372036854775807ll - 1;
 constexpr std::int64_t kMaxSize = 9223372036854775807ll;
 
-MetaMap sampleMap() {
-    return {
-        {"a/b.flac", {1234, 1700000000123456789ull}},
-        {"Z.mp3", {kMaxSize, kMaxMtime}},
-        {"é.ogg", {kMinSize, 0}},
-        {"q\"b\\s\n\t\x01\x1f/x", {-1, 7}},
-    };
-}
+const MetaMap kSample = {
+    {"a/b.flac", {1234, 1700000000123456789ull}},
+    {"Z.mp3", {kMaxSize, kMaxMtime}},
+    {"é.ogg", {kMinSize, 0}},
+    {"q\"b\\s\n\t\x01\x1f/x", {-1, 7}},
+};
 
 TEST(MetaFile, EncodesExactBytesSortedByName) {
     EXPECT_EQ(encodeMetaMap({}), "{}");
-    EXPECT_EQ(encodeMetaMap(sampleMap()),
+    EXPECT_EQ(encodeMetaMap(kSample),
               "{\"Z.mp3\":{\"mtimeNs\":18446744073709551615,\"size\":9223372036854775807},"
               "\"a/b.flac\":{\"mtimeNs\":1700000000123456789,\"size\":1234},"
               "\"q\\\"b\\\\s\\n\\t\\u0001\\u001f/x\":{\"mtimeNs\":7,\"size\":-1},"
               "\"é.ogg\":{\"mtimeNs\":0,\"size\":-9223372036854775808}}");
-    EXPECT_EQ(decodeMetaMap(encodeMetaMap(sampleMap())), sampleMap());
+    EXPECT_EQ(decodeMetaMap(encodeMetaMap(kSample)), kSample);
+    EXPECT_EQ(encodeJournalLine("a\"\n", {kMinSize, kMaxMtime}),
+              "{\"path\":\"a\\\"\\n\",\"mtimeNs\":18446744073709551615,\"size\":-9223372036854775808}\n");
 }
 
 TEST(MetaFile, DecodesAnyJsonOfTheShape) {
@@ -46,9 +41,7 @@ TEST(MetaFile, DecodesAnyJsonOfTheShape) {
         "{\"x\":{\"mtimeNs\":9,\"size\":9},\"é\":{\"mtimeNs\":6,\"size\":5},\"x\":{\"mtimeNs\":0,\"size\":-3}}",
     };
     for (const char* text : texts) EXPECT_EQ(decodeMetaMap(text), expected) << text;
-    EXPECT_EQ(decodeMetaMap("{}"), MetaMap{});
-    EXPECT_EQ(decodeMetaMap("{\"\\ud83c\\udfb5\":{\"mtimeNs\":1,\"size\":2}}"),
-              (MetaMap{{"\xF0\x9F\x8E\xB5", {2, 1}}}));
+    EXPECT_EQ(decodeMetaMap("{\"\\ud83c\\udfb5\":{\"mtimeNs\":1,\"size\":2}}"), (MetaMap{{"\xF0\x9F\x8E\xB5", {2, 1}}}));
 }
 
 TEST(MetaFile, RejectsEveryMalformedVariantWhole) {
@@ -60,58 +53,30 @@ TEST(MetaFile, RejectsEveryMalformedVariantWhole) {
         EXPECT_EQ(decodeMetaMap("{" + good + entry + "}"), std::nullopt) << entry;
     }
     EXPECT_EQ(count, 21);
-
-    const char* texts[] = {"", " ", "[]", "1", "null", "\"x\"", "{", "{}x", "{}{}", "{\"a\":{\"mtimeNs\":1,\"size\":1},}",
-                           "{\"a\":{\"mtimeNs\":1,\"size\":1}"};
-    for (const char* text : texts) EXPECT_EQ(decodeMetaMap(text), std::nullopt) << text;
-}
-
-TEST(MetaFile, FileCutAtEveryByteNeverDecodes) {
-    const std::string text = encodeMetaMap(sampleMap());
-    for (size_t cut = 0; cut < text.size(); ++cut) {
-        EXPECT_EQ(decodeMetaMap(text.substr(0, cut)), std::nullopt) << cut;
+    for (const char* text : {"", " ", "[]", "1", "null", "\"x\"", "{", "{}x", "{}{}", "{\"a\":{\"mtimeNs\":1,\"size\":1},}"}) {
+        EXPECT_EQ(decodeMetaMap(text), std::nullopt) << text;
     }
-}
-
-TEST(MetaFile, LoadPreviousMetaIsEmptyWhenMissingOrDamaged) {
-    TempDir dir;
-    EXPECT_TRUE(loadPreviousMeta(dir / "missing.json").empty());
-    EXPECT_TRUE(loadPreviousMeta(dir.path()).empty());
-    writeFile(dir / "damaged.json", "{\"a\":{\"size\":1}}");
-    EXPECT_TRUE(loadPreviousMeta(dir / "damaged.json").empty());
-    writeFile(dir / "good.json", encodeMetaMap(sampleMap()));
-    EXPECT_EQ(loadPreviousMeta(dir / "good.json"), sampleMap());
-}
-
-TEST(Journal, LinesHaveExactBytes) {
-    EXPECT_EQ(encodeJournalLine("Album/01.flac", {1234, 1700000000123456789ull}),
-              "{\"path\":\"Album/01.flac\",\"mtimeNs\":1700000000123456789,\"size\":1234}\n");
-    EXPECT_EQ(encodeJournalLine("a\"\n", {kMinSize, kMaxMtime}),
-              "{\"path\":\"a\\\"\\n\",\"mtimeNs\":18446744073709551615,\"size\":-9223372036854775808}\n");
+    // Nor does a meta file cut at any byte.
+    const std::string text = encodeMetaMap(kSample);
+    for (size_t cut = 0; cut < text.size(); ++cut) EXPECT_EQ(decodeMetaMap(text.substr(0, cut)), std::nullopt) << cut;
 }
 
 TEST(Journal, SkipsLinesThatDoNotDecodeAndLaterLinesWin) {
-    std::string text;
-    text += encodeJournalLine("a", {1, 1});
-    text += encodeJournalLine("b", {2, 2});
-    text += "\n";
-    text += "{\"mtimeNs\":3,\"size\":3}\n";                       // no path
-    text += "{\"path\":\"c\",\"mtimeNs\":-3,\"size\":3}\n";       // negative time
-    text += "{\"path\":7,\"mtimeNs\":3,\"size\":3}\n";            // path not text
-    text += "garbage\n";
-    text += "{\"size\":4,\"extra\":[{}],\"path\":\"d\",\"mtimeNs\":4}\n";
-    text += encodeJournalLine("a", {10, 10});
-    const std::string cut = encodeJournalLine("e", {5, 5});
-    text += cut.substr(0, cut.size() - 3);  // a crash cut the last line short
+    const std::string text = encodeJournalLine("a", {1, 1}) + encodeJournalLine("b", {2, 2}) + "\n" +
+                             "{\"mtimeNs\":3,\"size\":3}\n"                  // no path
+                             "{\"path\":\"c\",\"mtimeNs\":-3,\"size\":3}\n"  // negative time
+                             "{\"path\":7,\"mtimeNs\":3,\"size\":3}\n"       // path not text
+                             "garbage\n"
+                             "{\"size\":4,\"extra\":[{}],\"path\":\"d\",\"mtimeNs\":4}\n" +
+                             encodeJournalLine("a", {10, 10});
     EXPECT_EQ(decodeJournal(text), (MetaMap{{"a", {10, 10}}, {"b", {2, 2}}, {"d", {4, 4}}}));
 
     // Every cut of a journal keeps exactly the complete lines before it.
     const std::string full = encodeJournalLine("x/1", {1, 11}) + encodeJournalLine("x/2", {2, 22});
     const size_t firstEnd = full.find('\n');
     for (size_t n = 0; n <= full.size(); ++n) {
-        const MetaMap got = decodeJournal(full.substr(0, n));
         const size_t expectedCount = n < firstEnd ? 0 : (n < full.size() - 1 ? 1 : 2);
-        EXPECT_EQ(got.size(), expectedCount) << n;
+        EXPECT_EQ(decodeJournal(full.substr(0, n)).size(), expectedCount) << n;
     }
 }
 
