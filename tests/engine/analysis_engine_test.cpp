@@ -1,7 +1,10 @@
 #include "engine/analysis_engine.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,11 +31,11 @@ TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDon
         State state;
         std::int64_t processed, total;
         bool started;
-        std::chrono::duration<double> elapsed;
+        std::chrono::milliseconds elapsed;
         std::optional<double> expected;
     } cases[] = {
         {State::running, 20, 100, true, 100s, 400.0},
-        {State::running, 1, 3, true, 1.5s, 3.0},
+        {State::running, 1, 3, true, 1500ms, 3.0},
         {State::running, 0, 0, true, 5s, std::nullopt},    // still scanning
         {State::running, 0, 10, true, 5s, std::nullopt},   // nothing done yet
         {State::running, 10, 10, true, 5s, std::nullopt},  // all done
@@ -40,9 +43,8 @@ TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDon
         {State::cancelled, 5, 10, true, 5s, std::nullopt},
     };
     for (const auto& c : cases) {
-        const auto now = TimePoint{} + std::chrono::duration_cast<std::chrono::steady_clock::duration>(c.elapsed);
         const auto startedAt = c.started ? std::optional<TimePoint>(TimePoint{}) : std::nullopt;
-        EXPECT_EQ(remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, now), c.expected)
+        EXPECT_EQ(remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, TimePoint{} + c.elapsed), c.expected)
             << c.processed << "/" << c.total;
     }
 }
@@ -58,6 +60,43 @@ TEST(AnalysisEngineTest, AutomaticParallelismFollowsTheUsableProcessorsWithinOne
         settings.parallelism = parallelism;
         EXPECT_EQ(parallelismLimit(settings), expected);
     }
+}
+
+TEST(SerialQueueTest, RunsEveryCallInOrderOnTheServingThreadAndReturnsOnlyAfterwards) {
+    SerialQueue queue;
+    queue.serveUntil([] { return true; });  // must not wait for an item
+    const auto servingThread = std::this_thread::get_id();
+    constexpr int kThreads = 4;
+    constexpr int kCallsEach = 200;
+    std::vector<std::vector<int>> calls(kThreads);  // touched only on the serving thread
+    int total = 0;
+    std::atomic<int> wrongThread = 0;
+    std::atomic<int> notYetRun = 0;
+    {
+        std::vector<std::jthread> callers;
+        for (int t = 0; t < kThreads; ++t) {
+            callers.emplace_back([&, t] {
+                for (int i = 0; i < kCallsEach; ++i) {
+                    bool ran = false;
+                    queue.runAndWait([&] {
+                        wrongThread += std::this_thread::get_id() != servingThread;
+                        calls[static_cast<std::size_t>(t)].push_back(i);
+                        ++total;
+                        ran = true;
+                    });
+                    notYetRun += !ran;
+                }
+            });
+        }
+        queue.serveUntil([&] { return total == kThreads * kCallsEach; });
+    }
+    EXPECT_EQ(wrongThread, 0);
+    EXPECT_EQ(notYetRun, 0);
+    for (const auto& one : calls) {
+        ASSERT_EQ(one.size(), static_cast<std::size_t>(kCallsEach));
+        for (int i = 0; i < kCallsEach; ++i) EXPECT_EQ(one[static_cast<std::size_t>(i)], i);
+    }
+    EXPECT_EQ(queue.drain(), 0);
 }
 
 }  // namespace

@@ -61,15 +61,15 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         std::string name, content, status, title, artist;
         double duration, lufs, peak, gain;
     } cases[] = {
-        {"Intro.mp3", "lufs=-23.04\npeak=-1.04\nduration=12.345000\n", "ok", "Intro", "", 12.3, -23, -1, 6},
-        {"tagged.flac", "lufs=-12.0\ntitle=Song\nartist=Band\n", "ok", "Song", "Band", 10, -12, -1, -2},
-        {"a.tar.gz", "lufs=-14\n", "ok", "a.tar", "", 10, -14, -1, 0},
-        {".hidden", "lufs=-14\n", "ok", ".hidden", "", 10, -14, -1, 0},
-        {"short.wav", "lufs=-70.0\npeak=-3.0\nduration=0.300000\n", "ok", "short", "", 0.3, kNaN, -3, 0},
-        {"adts.aac", "duration=238.000000\ndecoded=11.00\n", "ok", "adts", "", 11, -20, -1, 6},
-        {"noprobe.ogg", "probe_exit=1\n", "ok", "noprobe", "", 10, -20, -1, 6},
-        {"broken.mp3", "ffmpeg_exit=1\ntitle=Tagged\n", "error:decode_failed", "broken", "", kNaN, kNaN, kNaN, 0},
-        {"garbage.mp3", "", "error:decode_failed", "garbage", "", kNaN, kNaN, kNaN, 0},
+        {"Intro.mp3", "QMFAKE\nlufs=-23.04\npeak=-1.04\nduration=12.345000\n", "ok", "Intro", "", 12.3, -23, -1, 6},
+        {"tagged.flac", "QMFAKE\nlufs=-12.0\ntitle=Song\nartist=Band\n", "ok", "Song", "Band", 10, -12, -1, -2},
+        {"a.tar.gz", "QMFAKE\nlufs=-14\n", "ok", "a.tar", "", 10, -14, -1, 0},
+        {".hidden", "QMFAKE\nlufs=-14\n", "ok", ".hidden", "", 10, -14, -1, 0},
+        {"short.wav", "QMFAKE\nlufs=-70.0\npeak=-3.0\nduration=0.300000\n", "ok", "short", "", 0.3, kNaN, -3, 0},
+        {"adts.aac", "QMFAKE\nduration=238.000000\ndecoded=11.00\n", "ok", "adts", "", 11, -20, -1, 6},
+        {"noprobe.ogg", "QMFAKE\nprobe_exit=1\n", "ok", "noprobe", "", 10, -20, -1, 6},
+        {"broken.mp3", "QMFAKE\nffmpeg_exit=1\ntitle=Tagged\n", "error:decode_failed", "broken", "", kNaN, kNaN, kNaN, 0},
+        {"garbage.mp3", "\x01\x02 not audio", "error:decode_failed", "garbage", "", kNaN, kNaN, kNaN, 0},
     };
     TempDir dir;
     CSVWriter writer(dir / "volume_gains.csv");
@@ -88,11 +88,7 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         errors += isError;
     };
     for (const auto& c : cases) {
-        if (c.name == "garbage.mp3") {
-            writeFile(dir / c.name, "\x01\x02 not audio");
-        } else {
-            writeFakeAudio(dir / c.name, c.content);
-        }
+        writeFile(dir / c.name, c.content);
         ASSERT_TRUE(analyzeFile(dir / c.name, context, {})) << c.name;
     }
     ASSERT_TRUE(writer.finish());
@@ -128,7 +124,6 @@ TEST(AnalyzeFileTest, CarriedRowsGetTheGainForTheCurrentTarget) {
     };
     const Case cases[] = {
         {.what = "unchanged", .storedGain = 5, .carriedGain = 5},
-        {.what = "one second later", .storedGain = 5, .current = {100, 6'000'000'000}},
         {.what = "unreadable now", .storedGain = 5, .current = {-1, 0}},
         {.what = "two files, one key", .storedGain = 5, .ambiguousPath = true},
         {.what = "gain for another target", .storedGain = 9, .carriedGain = 5},

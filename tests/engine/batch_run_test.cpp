@@ -178,42 +178,17 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), "{}");
 }
 
-TEST_F(BatchRunTest, ASecondRunOnABusyFolderChangesNothingAndClaimsNoOutput) {
-    writeFakeAudio(dir / "a.mp3", "ffmpeg_delay=0.5\n");
-    auto second = AnalysisEngine::create(std::shared_ptr<MainThread>(&harness.queue(), [](MainThread*) {}));
-    // Start the second run once the first one holds the folder.
-    harness.engine().addObserver([&] {
-        if (harness.engine().currentFileName() == "a.mp3" && second->state() == State::idle) {
-            second->start(dir.path(), fakeToolSettings());
-        }
-    });
-    harness.engine().start(dir.path(), fakeToolSettings());
-    harness.queue().serveUntil([&] {
-        return harness.engine().state() != State::running && second->state() != State::running &&
-               second->state() != State::idle;
-    });
-    EXPECT_EQ(second->errorMessage(), "別の解析がこのフォルダに書き込み中です。");
-    EXPECT_FALSE(second->outputURL());
-    EXPECT_FALSE(harness.engine().errorMessage());
-    EXPECT_EQ(csvPaths(dir / "volume_gains.csv").size(), 2u);
-    test::releaseEngine(second);
-}
-
 // Rows that cannot be written: the file-size limit of the process makes every
 // write past the header fail as a full disk would.
-class FileSizeLimit {
-public:
+struct FileSizeLimit {
     explicit FileSizeLimit(rlim_t bytes) {
         signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limit{bytes, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    rlimit m_saved{};
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+    rlimit saved{};
 };
 
 TEST_F(BatchRunTest, ARowThatCannotBeWrittenNeverReplacesACompletePreviousCSV) {
