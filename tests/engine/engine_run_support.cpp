@@ -70,10 +70,10 @@ int ToolLog::maxInFlight() {
     return most;
 }
 
-std::vector<std::string> ToolLog::measuredFiles() {
+std::vector<std::string> ToolLog::measuredFiles(const fs::path& folder) {
     std::vector<std::string> files;
     for (const auto& entry : entries()) {
-        if (entry.isStart && entry.tool == "ffmpeg") files.push_back(entry.file);
+        if (entry.isStart && entry.tool == "ffmpeg") files.push_back(fs::path(entry.file).lexically_relative(folder));
     }
     return files;
 }

@@ -32,8 +32,8 @@ struct ToolLog {
     static int starts();
     /// The most tool runs in flight at once.
     static int maxInFlight();
-    /// The files whose ffmpeg run started, in order.
-    static std::vector<std::string> measuredFiles();
+    /// The files whose ffmpeg run started, in order, relative to `folder`.
+    static std::vector<std::string> measuredFiles(const std::filesystem::path& folder);
 };
 
 /// Waits (bounded) until the engine is gone: a run thread holds it until just
