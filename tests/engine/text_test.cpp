@@ -53,8 +53,6 @@ TEST(TextTest, UserTextsOfErrorsAndProgress) {
         {125, "2分5秒"}, {3725, "62分5秒"},  // no hour unit
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(formatRemaining(seconds), text) << seconds;
-    EXPECT_EQ(countsText(12, 340), "12 / 340 件");
-    EXPECT_EQ(errorCountText(3), "(エラー 3 件)");
 }
 
 }  // namespace
