@@ -122,31 +122,34 @@ TEST_F(CSVWriterTest, AbandonKeepsRowsAndJournalForAResume) {
 // Links and FIFOs planted under the names of the result files, before the run
 // or while it runs: nothing is written through a link nor blocks on a FIFO.
 TEST(CSVWriterPlanted, NeverWritesThroughLinksNorBlocksOnFifos) {
-    for (const char* name : {"volume_gains.csv.tmp", "volume_gains.csv.meta.journal", "volume_gains.csv.meta.json.tmp"}) {
+    const std::pair<const char*, bool> places[] = {
+        {"volume_gains.csv.tmp", false},           {"volume_gains.csv.meta.journal", false},
+        {"volume_gains.csv.meta.journal", true},   {"volume_gains.csv.meta.json.tmp", false},
+        {"volume_gains.csv.meta.json.tmp", true},
+    };
+    for (const auto& [name, afterBegin] : places) {
         for (const bool fifo : {false, true}) {
-            for (const bool afterBegin : {false, true}) {
-                SCOPED_TRACE(std::string(name) + (fifo ? " FIFO" : " link") + (afterBegin ? " after begin" : ""));
-                TempDir dir;
-                writeFile(dir / "victim.txt", "precious");
-                const auto plant = [&] {
-                    if (fifo) {
-                        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0);
-                    } else {
-                        fs::create_symlink(dir / "victim.txt", dir / name);
-                    }
-                };
-                CSVWriter writer(dir / "volume_gains.csv");
-                if (!afterBegin) plant();
-                ASSERT_TRUE(writer.begin());
-                if (afterBegin && std::string_view(name) != "volume_gains.csv.tmp") plant();
-                for (int i = 0; i < 64; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 1}));
-                ASSERT_TRUE(writer.finish());
-                EXPECT_EQ(readFile(dir / "victim.txt"), "precious");
-                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "volume_gains.csv")));
-                EXPECT_EQ(loadPreviousRows(dir / "volume_gains.csv").size(), 64u);
-                EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 64u);
-                EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "volume_gains.csv.meta.journal")));
-            }
+            SCOPED_TRACE(std::string(name) + (fifo ? " FIFO" : " link") + (afterBegin ? " after begin" : ""));
+            TempDir dir;
+            writeFile(dir / "victim.txt", "precious");
+            const auto plant = [&, name = name] {
+                if (fifo) {
+                    ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0);
+                } else {
+                    fs::create_symlink(dir / "victim.txt", dir / name);
+                }
+            };
+            CSVWriter writer(dir / "volume_gains.csv");
+            if (!afterBegin) plant();
+            ASSERT_TRUE(writer.begin());
+            if (afterBegin) plant();
+            for (int i = 0; i < 64; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 1}));
+            ASSERT_TRUE(writer.finish());
+            EXPECT_EQ(readFile(dir / "victim.txt"), "precious");
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "volume_gains.csv")));
+            EXPECT_EQ(loadPreviousRows(dir / "volume_gains.csv").size(), 64u);
+            EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 64u);
+            EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "volume_gains.csv.meta.journal")));
         }
     }
 }
