@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "engine_run_support.h"
-#include "output/csv_writer.h"
 
 namespace quellmark {
 namespace {
@@ -54,8 +53,7 @@ TEST(AnalyzeFileTest, RelativePathIsTheBytesAfterTheFolderPrefix) {
     for (const auto& [file, folder, expected] : cases) EXPECT_EQ(makeRelativePath(file, folder), expected) << file;
 }
 
-// analyzeFile with a real writer and the stand-in tools; the "main thread" is
-// the calling thread itself.
+// A run over files of every kind the stand-in tools can report.
 TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
     const struct {
         std::string name, content, status, title, artist;
@@ -64,7 +62,6 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         {"Intro.mp3", "QMFAKE\nlufs=-23.04\npeak=-1.04\nduration=12.345000\n", "ok", "Intro", "", 12.3, -23, -1, 6},
         {"tagged.flac", "QMFAKE\nlufs=-12.0\ntitle=Song\nartist=Band\n", "ok", "Song", "Band", 10, -12, -1, -2},
         {"a.tar.gz", "QMFAKE\nlufs=-14\n", "ok", "a.tar", "", 10, -14, -1, 0},
-        {".hidden", "QMFAKE\nlufs=-14\n", "ok", ".hidden", "", 10, -14, -1, 0},
         {"short.wav", "QMFAKE\nlufs=-70.0\npeak=-3.0\nduration=0.300000\n", "ok", "short", "", 0.3, kNaN, -3, 0},
         {"adts.aac", "QMFAKE\nduration=238.000000\ndecoded=11.00\n", "ok", "adts", "", 11, -20, -1, 6},
         {"noprobe.ogg", "QMFAKE\nprobe_exit=1\n", "ok", "noprobe", "", 10, -20, -1, 6},
@@ -72,26 +69,13 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         {"garbage.mp3", "\x01\x02 not audio", "error:decode_failed", "garbage", "", kNaN, kNaN, kNaN, 0},
     };
     TempDir dir;
-    CSVWriter writer(dir / "volume_gains.csv");
-    ASSERT_TRUE(writer.begin());
-    int processed = 0, errors = 0;
-    FileTaskContext context;
-    context.folderPath = dir.path().native();
-    context.settings = fakeToolSettings();
-    context.settings.targetLUFS = -14;
-    context.settings.clampDB = 6;
-    context.onMainThread = [](std::function<void()> fn) { fn(); };
-    context.writer = &writer;
-    context.setCurrentFileName = [](const std::string&) {};
-    context.countProcessed = [&](bool isError) {
-        ++processed;
-        errors += isError;
-    };
-    for (const auto& c : cases) {
-        writeFile(dir / c.name, c.content);
-        ASSERT_TRUE(analyzeFile(dir / c.name, context, {})) << c.name;
-    }
-    ASSERT_TRUE(writer.finish());
+    for (const auto& c : cases) writeFile(dir / c.name, c.content);
+    AppSettings settings = fakeToolSettings();
+    settings.targetLUFS = -14;
+    settings.clampDB = 6;
+    settings.audioExtensions = {"aac", "flac", "gz", "mp3", "ogg", "wav"};
+    EngineHarness harness;
+    harness.run(dir.path(), settings);
     const PreviousRows rows = loadPreviousRows(dir / "volume_gains.csv");
     const MetaMap meta = loadPreviousMeta(dir / "volume_gains.csv.meta.json");
     for (const auto& c : cases) {
@@ -105,8 +89,8 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         EXPECT_PRED2(same, row.gain_db, c.gain);
         EXPECT_EQ(meta.contains(c.name), c.status == "ok");  // only measured rows are remembered
     }
-    EXPECT_EQ(processed, static_cast<int>(std::size(cases)));
-    EXPECT_EQ(errors, 2);
+    EXPECT_EQ(harness.engine().processedCount(), static_cast<int>(std::size(cases)));
+    EXPECT_EQ(harness.engine().errorCount(), 2);
 }
 
 // Whether the conditions of an unchanged file hold is the output layer's test;
