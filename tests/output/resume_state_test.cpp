@@ -59,20 +59,6 @@ TEST(ResumeState, KeepsOnlyCompleteOkRowsWhoseEntryWasSaved) {
     }
 }
 
-TEST(ResumeState, ResumedRowsAndEntriesWinOverTheInstalledOnes) {
-    TempDir dir;
-    writeFile(dir / "volume_gains.csv.tmp", kHeader + "a.flac,a.flac,New,,10,-14,-1,-4,ok,0.5,1\n");
-    writeFile(dir / "volume_gains.csv.meta.journal", journalLine("a.flac", 9));
-    PreviousRows rows = parsePreviousRows(kHeader + row("a.flac") + row("b.flac"));
-    const PreviousRows before = rows;
-    MetaMap meta = {{"a.flac", {7, 1}}, {"b.flac", {7, 2}}};
-
-    addResumedState(loadResumableLeftovers(dir.path()), rows, meta);
-    EXPECT_EQ(rows, (PreviousRows{{"a.flac", {"a.flac", "a.flac", "New", "", 10, -14, -1, -4, "ok", 0.5, 1, true}},
-                                  {"b.flac", before.at("b.flac")}}));
-    EXPECT_EQ(meta, (MetaMap{{"a.flac", {7, 9}}, {"b.flac", {7, 2}}}));
-}
-
 TEST(ResumeState, LiveWriterIsLeftAloneAndAbandonedOneIsResumed) {
     TempDir dir;
     const std::string tmpBefore = [&] {
