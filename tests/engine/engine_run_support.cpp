@@ -4,13 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
-
-#include "support/temp_dir.h"
-
-namespace fs = std::filesystem;
 
 namespace quellmark::test {
 namespace {
@@ -28,6 +23,26 @@ const fs::path& logPath() {
 
 [[maybe_unused]] const bool kLogNamed = !logPath().empty();
 
+struct Entry {
+    std::string tool;
+    bool isStart = false;
+    std::string file;
+};
+
+std::vector<Entry> entries() {
+    std::vector<Entry> result;
+    std::istringstream in(readFile(logPath()));
+    // <tool> start|end <time> <pid> <file>; the file may hold spaces.
+    for (std::string line, kind, time, pid; std::getline(in, line);) {
+        std::istringstream fields(line);
+        Entry& entry = result.emplace_back();
+        fields >> entry.tool >> kind >> time >> pid;
+        std::getline(fields >> std::ws, entry.file);
+        entry.isStart = kind == "start";
+    }
+    return result;
+}
+
 }  // namespace
 
 void writeFakeAudio(const fs::path& path, std::string_view keyValueLines) {
@@ -41,24 +56,7 @@ AppSettings fakeToolSettings(std::int64_t parallelism) {
     return settings;
 }
 
-void ToolLog::reset() { std::ofstream(logPath(), std::ios::trunc); }
-
-std::vector<ToolLog::Entry> ToolLog::entries() {
-    std::vector<Entry> result;
-    std::istringstream in(readFile(logPath()));
-    std::string line;
-    while (std::getline(in, line)) {
-        // <tool> start|end <time> <pid> <file>; the file may hold spaces.
-        std::istringstream fields(line);
-        Entry entry;
-        std::string kind, time, pid;
-        fields >> entry.tool >> kind >> time >> pid;
-        std::getline(fields >> std::ws, entry.file);
-        entry.isStart = kind == "start";
-        result.push_back(std::move(entry));
-    }
-    return result;
-}
+void ToolLog::reset() { writeFile(logPath(), ""); }
 
 int ToolLog::starts() {
     int count = 0;
@@ -68,32 +66,26 @@ int ToolLog::starts() {
 
 int ToolLog::maxInFlight() {
     int now = 0, most = 0;
-    for (const auto& entry : entries()) {
-        now += entry.isStart ? 1 : -1;
-        most = std::max(most, now);
-    }
+    for (const auto& entry : entries()) most = std::max(most, now += entry.isStart ? 1 : -1);
     return most;
 }
 
-std::vector<std::string> ToolLog::measuredFiles() {
+std::vector<std::string> ToolLog::measuredFiles(const fs::path& folder) {
     std::vector<std::string> files;
     for (const auto& entry : entries()) {
-        if (entry.isStart && entry.tool == "ffmpeg") files.push_back(entry.file);
+        if (entry.isStart && entry.tool == "ffmpeg") files.push_back(fs::path(entry.file).lexically_relative(folder));
     }
     return files;
+}
+
+bool expires(const std::weak_ptr<AnalysisEngine>& engine) {
+    for (int i = 0; i < 10000 && !engine.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return engine.expired();
 }
 
 EngineHarness::EngineHarness()
     : m_queue(std::make_shared<SerialQueue>()), m_engine(AnalysisEngine::create(m_queue)) {
     m_engine->addObserver([this] { snapshots.push_back(m_engine->snapshot()); });
-}
-
-EngineHarness::~EngineHarness() {
-    std::weak_ptr<AnalysisEngine> weak = m_engine;
-    m_engine.reset();
-    // The run thread drops its reference just after the final published
-    // change; tests must not end while it still runs.
-    for (int i = 0; i < 10000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void EngineHarness::run(const fs::path& folder, const AppSettings& settings) {
@@ -105,18 +97,12 @@ void EngineHarness::serveUntilEnded() {
     m_queue->serveUntil([this] { return m_engine->state() != State::running; });
 }
 
-std::vector<std::string> csvRows(const fs::path& csvFile) {
-    std::vector<std::string> rows;
+std::vector<std::string> csvPaths(const fs::path& csvFile) {
+    std::vector<std::string> paths;
     std::istringstream in(readFile(csvFile));
     std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-        if (!header) rows.push_back(line);
-        header = false;
-    }
-    return rows;
+    for (std::getline(in, line); std::getline(in, line);) paths.push_back(line.substr(0, line.find(',')));
+    return paths;
 }
-
-std::string firstField(const std::string& line) { return line.substr(0, line.find(',')); }
 
 }  // namespace quellmark::test

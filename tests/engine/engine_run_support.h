@@ -6,11 +6,15 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/analysis_engine.h"
 #include "engine/main_thread.h"
+#include "output/analyze_result.h"
+#include "output/meta_entry.h"
 #include "settings/app_settings.h"
+#include "support/temp_dir.h"
 
 namespace quellmark::test {
 
@@ -21,31 +25,32 @@ void writeFakeAudio(const std::filesystem::path& path, std::string_view keyValue
 AppSettings fakeToolSettings(std::int64_t parallelism = 2);
 
 /// The stand-ins' start/end log (QM_FAKE_LOG), one per test process.
-class ToolLog {
-public:
-    struct Entry {
-        std::string tool;
-        bool isStart = false;
-        std::string file;
-    };
+struct ToolLog {
     /// Empties the log; call before a run.
     static void reset();
-    static std::vector<Entry> entries();
     /// Number of tool runs that started.
     static int starts();
     /// The most tool runs in flight at once.
     static int maxInFlight();
-    /// The files whose ffmpeg run started, in order.
-    static std::vector<std::string> measuredFiles();
+    /// The files whose ffmpeg run started, in order, relative to `folder`.
+    static std::vector<std::string> measuredFiles(const std::filesystem::path& folder);
 };
+
+/// Waits (bounded) until the engine is gone: a run thread holds it until just
+/// after its last published change, and tests must not end while it runs.
+bool expires(const std::weak_ptr<AnalysisEngine>& engine);
+/// Drops `engine` and waits until it is gone.
+inline void releaseEngine(std::shared_ptr<AnalysisEngine>& engine) {
+    std::weak_ptr<AnalysisEngine> weak = std::exchange(engine, nullptr);
+    expires(weak);
+}
 
 /// One engine served by a SerialQueue on the test's thread. Every observer
 /// call is recorded as a snapshot.
 class EngineHarness {
 public:
     EngineHarness();
-    /// Waits (bounded) until a run still in flight has let go of the engine.
-    ~EngineHarness();
+    ~EngineHarness() { releaseEngine(m_engine); }
 
     /// start, then serve the main thread until the state leaves running.
     void run(const std::filesystem::path& folder, const AppSettings& settings);
@@ -61,9 +66,20 @@ private:
     std::shared_ptr<AnalysisEngine> m_engine;
 };
 
-/// The lines of a CSV after the header, without line feeds.
-std::vector<std::string> csvRows(const std::filesystem::path& csvFile);
-/// The first field of a CSV line (no quoting needed in these tests).
-std::string firstField(const std::string& line);
+/// The first field of each CSV line after the header (no quoting in these tests).
+std::vector<std::string> csvPaths(const std::filesystem::path& csvFile);
 
 }  // namespace quellmark::test
+
+namespace quellmark {
+namespace fs = std::filesystem;
+using test::csvPaths;
+using test::EngineHarness;
+using test::fakeToolSettings;
+using test::readFile;
+using test::TempDir;
+using test::ToolLog;
+using test::writeFakeAudio;
+using test::writeFile;
+using Names = std::vector<std::string>;
+}  // namespace quellmark

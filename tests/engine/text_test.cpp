@@ -1,4 +1,5 @@
 #include "engine/job_error.h"
+#include "engine/progress_text.h"
 #include "engine/text.h"
 
 #include <cmath>
@@ -39,36 +40,19 @@ TEST(TextTest, ParsesNumbersStrictlyInTheCLocale) {
 }
 
 TEST(TextTest, TrimsUnicodeWhitespaceAndLineBreaks) {
-    EXPECT_EQ(trimWhitespace("  Song\n"), "Song");
-    EXPECT_EQ(trimWhitespace("\u3000曲\u00A0\u2028"), "曲");
-    EXPECT_EQ(trimWhitespace(" \t\r\n"), "");
-    EXPECT_EQ(trimWhitespace("a b"), "a b");
+    const std::pair<std::string, std::string> cases[] = {
+        {"  Song\n", "Song"}, {"\u3000曲\u00A0\u2028", "曲"}, {" \t\r\n", ""}, {"a b", "a b"}};
+    for (const auto& [in, out] : cases) EXPECT_EQ(trimWhitespace(in), out) << in;
 }
 
-TEST(JobErrorTest, DescriptionsAreTheUserTexts) {
+TEST(TextTest, UserTextsOfErrorsAndProgress) {
     EXPECT_EQ(Error(JobError::binaryNotFound("ffmpeg")).description(),
               "ffmpeg が見つかりません。詳細設定でパスを指定してください。");
-    EXPECT_EQ(Error(JobError::analysisFailed("x")).description(), "x");
-    EXPECT_EQ(Error(JobError::notInitialized()).description(), "CSV書き込み先が初期化されていません");
-    EXPECT_TRUE(Error(CancellationError{}).isCancellation());
-}
-
-}  // namespace
-}  // namespace quellmark
-
-#include "engine/progress_text.h"
-
-namespace quellmark {
-namespace {
-
-TEST(ProgressTextTest, RemainingTimeRoundsHalvesAwayAndHasNoHourUnit) {
     const std::pair<double, std::string> cases[] = {
         {0, "0秒"}, {45, "45秒"}, {59.4, "59秒"}, {59.5, "1分0秒"}, {60, "1分0秒"},
-        {125, "2分5秒"}, {3725, "62分5秒"},
+        {125, "2分5秒"}, {3725, "62分5秒"},  // no hour unit
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(formatRemaining(seconds), text) << seconds;
-    EXPECT_EQ(countsText(12, 340), "12 / 340 件");
-    EXPECT_EQ(errorCountText(3), "(エラー 3 件)");
 }
 
 }  // namespace
