@@ -23,7 +23,6 @@ TEST(AnalyzeFileTest, GainIsClampedThenRoundedHalfAwayFromZero) {
         {-20.25, -14, 10, 6.3},    // 6.25: the half goes up
         {-30, -18, 12, 12},        // exactly at the clamp
         {-5, -18, 12, -12},        // -13 limited from below
-        {-18.04, -18, 12, 0},      // 0.04 rounds to zero
         {-17.96, -18, 12, 0},      // -0.04 must not become "-0"
         {-10, -18, 0, 0},          // a zero clamp yields -0 before rounding
         {-kInf, -18, 12, 12},
@@ -93,45 +92,31 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
     EXPECT_EQ(harness.engine().errorCount(), 2);
 }
 
-// Whether the conditions of an unchanged file hold is the output layer's test;
-// here what the engine adds: shared names and the gain for today's target.
+// Which files are carried is the output layer's test, and the engine runs
+// check a new target and shared names; here how a carried row's gain is chosen.
 TEST(AnalyzeFileTest, CarriedRowsGetTheGainForTheCurrentTarget) {
     const MetaEntry stamp{100, 5'000'000'000};
-    // Gain 5 = -18 - (-23).
-    const AnalyzeResult previous{"a.mp3", "a.mp3", "Old title", "", 99.9, -23, -0.5, 5, "ok", 0, 0, true};
-    struct Case {
-        std::string what;
-        double storedGain, storedLufs = -23;
-        MetaEntry current{100, 5'000'000'000};
-        bool ambiguousPath = false;
-        std::optional<double> carriedGain{};
+    const struct {
+        double storedGain, storedLufs, carriedGain;
+    } cases[] = {
+        {9, -23, 5},      // gain for another target: 5 = -18 - (-23)
+        {5.1, -23, 5.1},  // within 0.1: the stored one stays
+        {kNaN, -23, 5},
+        {3, kNaN, 0},  // no loudness: no correction
     };
-    const Case cases[] = {
-        {.what = "unchanged", .storedGain = 5, .carriedGain = 5},
-        {.what = "unreadable now", .storedGain = 5, .current = {-1, 0}},
-        {.what = "two files, one key", .storedGain = 5, .ambiguousPath = true},
-        {.what = "gain for another target", .storedGain = 9, .carriedGain = 5},
-        {.what = "gain within 0.1", .storedGain = 5.1, .carriedGain = 5.1},
-        {.what = "no gain", .storedGain = kNaN, .carriedGain = 5},
-        {.what = "no loudness", .storedGain = 3, .storedLufs = kNaN, .carriedGain = 0},
-    };
+    const std::set<std::string> ambiguous;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        AnalyzeResult row = previous;
-        row.gain_db = c.storedGain;
-        row.measured_lufs = c.storedLufs;
-        const PreviousRows rows{{"a.mp3", row}};
+        SCOPED_TRACE(c.storedGain);
+        const PreviousRows rows{{"a.mp3", {"a.mp3", "a.mp3", "Old", "", 99.9, c.storedLufs, -0.5, c.storedGain, "ok", 0, 0, true}}};
         const MetaMap meta{{"a.mp3", stamp}};
-        const std::set<std::string> ambiguous = c.ambiguousPath ? std::set<std::string>{"a.mp3"} : std::set<std::string>{};
         FileTaskContext context;
         context.previousRows = &rows;
         context.previousMeta = &meta;
         context.ambiguousPaths = &ambiguous;
-        const auto carried = carriedOverFor("a.mp3", c.current, context);
-        ASSERT_EQ(carried.has_value(), c.carriedGain.has_value());
-        if (!carried) continue;
-        EXPECT_DOUBLE_EQ(carried->gain_db, *c.carriedGain);
-        EXPECT_EQ(std::tie(carried->title, carried->duration_sec), std::tie(row.title, row.duration_sec));
+        const auto carried = carriedOverFor("a.mp3", stamp, context);
+        ASSERT_TRUE(carried);
+        EXPECT_DOUBLE_EQ(carried->gain_db, c.carriedGain);
+        EXPECT_EQ(std::tie(carried->title, carried->duration_sec), std::tie(rows.at("a.mp3").title, rows.at("a.mp3").duration_sec));
     }
 }
 

@@ -52,8 +52,6 @@ TEST(FolderScan, SelectsAndOrdersFiles) {
         // Composed and decomposed accents sort together by the letter that follows.
         {"NFC and NFD", {"Cafe\xCC\x81" "b.mp3", "Caf\xC3\xA9" "a.mp3", "Cafe\xCC\x81" "c.mp3", "Cafez.mp3"}, {"mp3"},
          {"Cafez.mp3", "Caf\xC3\xA9" "a.mp3", "Cafe\xCC\x81" "b.mp3", "Cafe\xCC\x81" "c.mp3"}},
-        {"one text, two spellings", {"Caf\xC3\xA9.mp3", "Cafe\xCC\x81.mp3"}, {"mp3"},
-         {"Cafe\xCC\x81.mp3", "Caf\xC3\xA9.mp3"}},
         {"invalid folder name", {"\xFF/b.mp3", "\xFF/a.mp3", "\xEF\xBF\xBD/c.mp3", "\xEF\xBF\xBD/a.mp3"}, {"mp3"},
          {"\xEF\xBF\xBD/a.mp3", "\xFF/a.mp3", "\xFF/b.mp3", "\xEF\xBF\xBD/c.mp3"}},
     };

