@@ -68,11 +68,6 @@ TEST_F(CSVWriterTest, FinishInstallsTheRowsAndAMetaFileOfTheirOkEntries) {
     expectPreviousRunUntouched();
     ASSERT_TRUE(writer.write(okRow("f0"), MetaEntry{7, 7}));
     expected += okLine("f0");
-    std::stop_source stop;
-    stop.request_stop();
-    const auto cancelled = writer.write(okRow("late"), MetaEntry{1, 1}, stop.get_token());
-    ASSERT_FALSE(cancelled);
-    EXPECT_TRUE(cancelled.error().isCancellation());
 
     ASSERT_TRUE(writer.finish());
     EXPECT_TRUE(writer.hasInstalledOutput());
