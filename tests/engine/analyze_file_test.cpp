@@ -88,8 +88,6 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
         EXPECT_PRED2(same, row.gain_db, c.gain);
         EXPECT_EQ(meta.contains(c.name), c.status == "ok");  // only measured rows are remembered
     }
-    EXPECT_EQ(harness.engine().processedCount(), static_cast<int>(std::size(cases)));
-    EXPECT_EQ(harness.engine().errorCount(), 2);
 }
 
 // Which files are carried is the output layer's test, and the engine runs

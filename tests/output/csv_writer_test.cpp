@@ -71,7 +71,6 @@ TEST_F(CSVWriterTest, FinishInstallsTheRowsAndAMetaFileOfTheirOkEntries) {
 
     ASSERT_TRUE(writer.finish());
     EXPECT_TRUE(writer.hasInstalledOutput());
-    EXPECT_EQ(readFile(csv), expected);
     const MetaMap meta = loadPreviousMeta(dir / "volume_gains.csv.meta.json");
     EXPECT_EQ(meta.size(), 64u);
     EXPECT_EQ(meta.at("f0"), (MetaEntry{7, 7}));
