@@ -34,14 +34,6 @@ protected:
         return found;
     }
     QString text(const char* name) const { return child(name)->text(); }
-    void publish(State state, std::int64_t total = 0, std::int64_t processed = 0) {
-        EngineSnapshot next;
-        next.state = state;
-        next.totalCount = total;
-        next.processedCount = processed;
-        m_engine->publish(next);
-        m_window->refresh();
-    }
 
     test::TempDir m_config;
     test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
@@ -132,7 +124,10 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     child<QPushButton>("runButton")->click();
     EXPECT_EQ(m_engine->cancels, 1);
     EXPECT_EQ(m_engine->starts.size(), 1u);
-    publish(State::cancelled, 10, 4);
+    EngineSnapshot cancelled;
+    cancelled.state = State::cancelled;
+    m_engine->publish(cancelled);
+    m_window->refresh();
     EXPECT_TRUE(child<QWidget>("settingsForm")->isEnabled());
     EXPECT_TRUE(child("cancellation")->isVisibleTo(m_window.get()));
 }
