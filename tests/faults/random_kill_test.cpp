@@ -69,9 +69,6 @@ TEST(RandomKill, EveryKillLeavesAConsistentFolderAndTheLastRunCatchesUp) {
 
     const auto caughtUp = csvAfter(false);
     EXPECT_EQ(caughtUp, csvAfter(true));
-    for (const auto& [path, row] : caughtUp) {
-        EXPECT_EQ(versionInTitle(row[2]), static_cast<int>(library.stamps(path).size()) - 1) << path;
-    }
 }
 
 }  // namespace

@@ -45,14 +45,14 @@ protected:
     /// the results (or, for `all`, every file) as they were.
     void expectFailedRun(bool full, int error, bool all) const {
         const auto before = snapshot(all);
-        const CliOutcome outcome = runCli(cliArguments(m_folder, full), cliEnvironment(m_dir.path(), "tools.log"));
+        const CliOutcome outcome = run(full);
         EXPECT_EQ(outcome.exitStatus, 1);
         EXPECT_NE(outcome.err.find(std::system_category().message(error)), std::string::npos) << outcome.err;
         EXPECT_EQ(outcome.out.find("完了"), std::string::npos) << outcome.out;
         EXPECT_TRUE(snapshot(all) == before) << "the folder changed";
     }
-    int runCliIn(bool full) const {
-        return runCli(cliArguments(m_folder, full), cliEnvironment(m_dir.path(), "tools.log")).exitStatus;
+    CliOutcome run(bool full) const {
+        return runCli(cliArguments(m_folder, full), cliEnvironment(m_dir.path(), "tools.log"));
     }
 
     TempDir m_dir;
@@ -67,7 +67,7 @@ TEST_F(SmallFileSystem, DiskFullKeepsThePreviousResultsUntilThereIsRoom) {
         writeFile(m_folder / ("f" + std::to_string(i) + ".flac"),
                   "QMFAKE\ntitle=" + std::string(3000, 'a' + i % 26) + "\nlufs=-2" + std::to_string(i % 10) + ".0\n");
     }
-    ASSERT_EQ(runCliIn(true), 0);
+    ASSERT_EQ(run(true).exitStatus, 0);
     const auto previousRows = readStrictCsv(m_folder / "volume_gains.csv").rows;
     struct statvfs space {};
     ASSERT_EQ(::statvfs(m_mount.c_str(), &space), 0);
@@ -77,13 +77,13 @@ TEST_F(SmallFileSystem, DiskFullKeepsThePreviousResultsUntilThereIsRoom) {
 
     expectFailedRun(true, ENOSPC, false);
     fs::remove(m_mount / "filler");
-    EXPECT_EQ(runCliIn(false), 0);
+    EXPECT_EQ(run(false).exitStatus, 0);
     EXPECT_EQ(readStrictCsv(m_folder / "volume_gains.csv").rows, previousRows);
 }
 
 TEST_F(SmallFileSystem, ReadOnlyFolderEndsWithTheErrorAndChangesNothing) {
     for (int i = 0; i < 5; ++i) writeFile(m_folder / ("f" + std::to_string(i) + ".flac"), "QMFAKE\n");
-    ASSERT_EQ(runCliIn(true), 0);
+    ASSERT_EQ(run(true).exitStatus, 0);
     writeFile(m_folder / "f0.flac", "QMFAKE\nlufs=-30\n");  // one file changed: the rerun has work to do
     // Root ignores permission bits; a read-only mount refuses even root.
     ASSERT_EQ(::mount(nullptr, m_mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << std::strerror(errno);

@@ -21,7 +21,6 @@ struct FakeEngineState {
     EngineSnapshot snapshot;
     std::vector<std::pair<std::filesystem::path, AppSettings>> starts;
     int cancels = 0;
-    int clears = 0;
     std::function<void()> onChange;
     std::function<void()> onStart;  ///< runs inside start(), before the fake changes its state
 
@@ -44,7 +43,6 @@ public:
     }
     void cancel() override { ++m_state->cancels; }
     void clearErrorMessage() override {
-        ++m_state->clears;
         EngineSnapshot next = m_state->snapshot;
         next.errorMessage.reset();
         m_state->publish(next);
