@@ -50,14 +50,13 @@ TEST(ToolLocator, SearchOrder) {
         std::optional<std::string> expected;
     } cases[] = {
         {"configured path wins", {"elsewhere/ffmpeg-build*", "a/T*"}, "/elsewhere/ffmpeg-build", "elsewhere/ffmpeg-build"},
-        {"empty configured path", {"a/T*"}, "", "a/T"},
         {"configured file not executable", {"elsewhere/ffmpeg", "b/T*"}, "/elsewhere/ffmpeg", "b/T"},
         {"relative configured path", {"tools/ffmpeg*", "a/T*"}, "tools/ffmpeg", "tools/ffmpeg"},
         {"relative configured path to nothing", {"b/other*"}, "./T", std::nullopt},
-        {"first directory wins", {"a/T*", "b/T*"}, std::nullopt, "a/T"},
+        {"first directory wins, empty configured path", {"a/T*", "b/T*"}, "", "a/T"},
         {"non-executable file skipped", {"a/T", "b/T*"}, std::nullopt, "b/T"},
         {"directory of that name skipped", {"a/T/", "c/T*"}, std::nullopt, "c/T"},
-        {"nothing anywhere", {"a/T", "b/other*"}, "", std::nullopt},
+        {"nothing anywhere", {"a/T", "b/other*"}, std::nullopt, std::nullopt},
     };
     const test::ScopedEnv path("PATH", "/usr/bin:/bin");
     const auto previous = fs::current_path();

@@ -24,8 +24,8 @@ TEST(DefaultsStore, StandardFolderFollowsXdgRules) {
             << (value ? value : "(unset)");
     }
     test::ScopedEnv xdg("XDG_CONFIG_HOME", config.c_str());
-    DefaultsStore store = DefaultsStore::standard();
     const AppSettings settings{-16, 12, {}, true, {}};
+    DefaultsStore store = DefaultsStore::standard();
     settings.save(store);
     EXPECT_TRUE(fs::is_regular_file(dir / "config/quellmark/quellmark.settings"));
     EXPECT_EQ(AppSettings::load(), settings);
