@@ -50,10 +50,7 @@ std::set<int> descriptors(bool inheritableOnly) {
     return fds;
 }
 
-bool hasUnreapedChild() {
-    int status = 0;
-    return ::waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
-}
+bool hasUnreapedChild() { return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
 
 TEST(ProcessRunner, ReportsOutputAndStatus) {
     const std::pair<const char*, Outcome> cases[] = {

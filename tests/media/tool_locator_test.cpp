@@ -31,13 +31,9 @@ std::string named(std::string spec) {
 void make(const fs::path& root, std::string spec) {
     spec = named(spec);
     const char kind = spec.back();
-    if (kind == '*' || kind == '/') spec.pop_back();
-    if (kind == '/') {
-        fs::create_directories(root / spec);
-    } else {
-        test::writeFile(root / spec, "#!/bin/sh\n");
-    }
-    ::chmod((root / spec).c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
+    const fs::path path = root / (kind == '*' || kind == '/' ? spec.substr(0, spec.size() - 1) : spec);
+    test::writeFile(kind == '/' ? path / "inside" : path, "#!/bin/sh\n");  // a folder holds a file
+    ::chmod(path.c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
 }
 
 TEST(ToolLocator, SearchOrder) {
