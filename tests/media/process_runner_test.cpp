@@ -136,9 +136,7 @@ TEST(ProcessRunner, ChildGetsDefaultSignalHandlingWhateverTheCallerBlocksOrIgnor
     const auto interrupt = runShell("kill -INT $$; sleep 5").failure;
     ::signal(SIGHUP, previousHup);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    EXPECT_EQ(atLimit, failed(15));
-    EXPECT_EQ(hangUp, failed(1));
-    EXPECT_EQ(interrupt, failed(2));
+    EXPECT_EQ((std::vector{atLimit, hangUp, interrupt}), (std::vector{failed(15), failed(1), failed(2)}));
 }
 
 TEST(ProcessRunner, ConcurrentRunsDoNotInterfereOrLeak) {
