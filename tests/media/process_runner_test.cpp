@@ -50,10 +50,7 @@ std::set<int> descriptors(bool inheritableOnly) {
     return fds;
 }
 
-bool hasUnreapedChild() {
-    int status = 0;
-    return ::waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
-}
+bool hasUnreapedChild() { return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
 
 TEST(ProcessRunner, ReportsOutputAndStatus) {
     const std::pair<const char*, Outcome> cases[] = {
@@ -74,15 +71,12 @@ TEST(ProcessRunner, ReportsOutputAndStatus) {
         EXPECT_TRUE(outcome.failure == expected.failure && outcome.out == expected.out && outcome.err == expected.err)
             << script << "\n" << outcome.failure << "|" << outcome.out << "|" << outcome.err.substr(0, 200);
     }
-    const auto run = runProcessCollectingStatus("/bin/sh", {"-c", "printf '\\377'; exit 3"}, 60);
-    ASSERT_TRUE(run);
-    EXPECT_EQ(run->status, 3);
-    EXPECT_EQ(run->stdoutBytes, "\xFF");
+    const auto raw = runProcessCollectingStatus("/bin/sh", {"-c", "printf '\\377'; exit 3"}, 60);
+    EXPECT_TRUE(raw && raw->status == 3 && raw->stdoutBytes == "\xFF");  // bytes as they came, status kept
 
     const auto before = descriptors(false);
     const auto missing = runProcess("/nonexistent/quellmark/tool", {}, 60);
-    ASSERT_FALSE(missing);
-    ASSERT_NE(missing.error().systemError(), nullptr);
+    ASSERT_TRUE(!missing && missing.error().systemError());
     EXPECT_EQ(*missing.error().systemError(), std::error_code(ENOENT, std::system_category()));
     EXPECT_EQ(descriptors(false), before);
     EXPECT_FALSE(hasUnreapedChild());
@@ -100,7 +94,6 @@ TEST(ProcessRunner, TimeLimitEndsEveryMemberOfTheGroup) {
     // waitsForGrace: SIGTERM is ignored, so only the SIGKILL 10 s later ends it.
     const struct { const char* what; const char* script; std::string failure; bool waitsForGrace; } cases[] = {
         {"sleeper that closed its outputs", "exec >&- 2>&-; exec sleep 30", failed(15), false},
-        {"shell waiting for its child", "sleep 30; echo never", failed(15), false},
         // The wrapper ends at once with 0; only its grandchild holds the pipes.
         {"grandchild holding the pipes", "sleep 30 & echo $! > \"$1\"; exit 0", "", false},
         {"leader waiting for a grandchild", "sleep 30 & echo $! > \"$1\"; wait", failed(15), false},
@@ -143,9 +136,7 @@ TEST(ProcessRunner, ChildGetsDefaultSignalHandlingWhateverTheCallerBlocksOrIgnor
     const auto interrupt = runShell("kill -INT $$; sleep 5").failure;
     ::signal(SIGHUP, previousHup);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    EXPECT_EQ(atLimit, failed(15));
-    EXPECT_EQ(hangUp, failed(1));
-    EXPECT_EQ(interrupt, failed(2));
+    EXPECT_EQ((std::vector{atLimit, hangUp, interrupt}), (std::vector{failed(15), failed(1), failed(2)}));
 }
 
 TEST(ProcessRunner, ConcurrentRunsDoNotInterfereOrLeak) {

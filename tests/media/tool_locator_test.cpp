@@ -31,13 +31,9 @@ std::string named(std::string spec) {
 void make(const fs::path& root, std::string spec) {
     spec = named(spec);
     const char kind = spec.back();
-    if (kind == '*' || kind == '/') spec.pop_back();
-    if (kind == '/') {
-        fs::create_directories(root / spec);
-    } else {
-        test::writeFile(root / spec, "#!/bin/sh\n");
-    }
-    ::chmod((root / spec).c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
+    const fs::path path = root / (kind == '*' || kind == '/' ? spec.substr(0, spec.size() - 1) : spec);
+    test::writeFile(kind == '/' ? path / "inside" : path, "#!/bin/sh\n");  // a folder holds a file
+    ::chmod(path.c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
 }
 
 TEST(ToolLocator, SearchOrder) {
@@ -50,14 +46,13 @@ TEST(ToolLocator, SearchOrder) {
         std::optional<std::string> expected;
     } cases[] = {
         {"configured path wins", {"elsewhere/ffmpeg-build*", "a/T*"}, "/elsewhere/ffmpeg-build", "elsewhere/ffmpeg-build"},
-        {"empty configured path", {"a/T*"}, "", "a/T"},
         {"configured file not executable", {"elsewhere/ffmpeg", "b/T*"}, "/elsewhere/ffmpeg", "b/T"},
         {"relative configured path", {"tools/ffmpeg*", "a/T*"}, "tools/ffmpeg", "tools/ffmpeg"},
         {"relative configured path to nothing", {"b/other*"}, "./T", std::nullopt},
-        {"first directory wins", {"a/T*", "b/T*"}, std::nullopt, "a/T"},
+        {"first directory wins, empty configured path", {"a/T*", "b/T*"}, "", "a/T"},
         {"non-executable file skipped", {"a/T", "b/T*"}, std::nullopt, "b/T"},
         {"directory of that name skipped", {"a/T/", "c/T*"}, std::nullopt, "c/T"},
-        {"nothing anywhere", {"a/T", "b/other*"}, "", std::nullopt},
+        {"nothing anywhere", {"a/T", "b/other*"}, std::nullopt, std::nullopt},
     };
     const test::ScopedEnv path("PATH", "/usr/bin:/bin");
     const auto previous = fs::current_path();

@@ -28,6 +28,7 @@ TEST(AppSettings, SavedBytesAreExactAndLoadBack) {
               R"("ffmpegPath":"/home/ユーザー/\"ff\"\\mpeg","audioExtensions":["","FLAC","mp3"]})");
     EXPECT_EQ(AppSettings::load(store), settings);
     const std::string before = readFile(dir / "quellmark.settings");
+    for (size_t cut = 0; cut < before.size(); ++cut) EXPECT_EQ(decodeSettings(before.substr(0, cut)), std::nullopt) << cut;
 
     // A value JSON cannot hold unaltered leaves the previous bytes.
     const double inf = std::numeric_limits<double>::infinity();
@@ -36,12 +37,6 @@ TEST(AppSettings, SavedBytesAreExactAndLoadBack) {
         bad.save(store);
         EXPECT_EQ(readFile(dir / "quellmark.settings"), before) << bad.targetLUFS << " " << bad.clampDB;
     }
-    // Absent values are left out.
-    settings = {-23.5, 0.25, std::nullopt, false, std::nullopt, {}};
-    settings.save(store);
-    EXPECT_EQ(readFile(dir / "quellmark.settings"),
-              R"({"targetLUFS":-23.5,"clampDB":0.25,"incremental":false,"audioExtensions":[]})");
-    EXPECT_EQ(AppSettings::load(store), settings);
 }
 
 TEST(AppSettings, DecodesTheStoredFormOrNothing) {
@@ -50,11 +45,6 @@ TEST(AppSettings, DecodesTheStoredFormOrNothing) {
     int count = 0;
     for (std::string bytes; std::getline(damaged, bytes); ++count) EXPECT_EQ(decodeSettings(bytes), std::nullopt) << bytes;
     EXPECT_EQ(count, 20);
-    const std::string bytes = encodeSettings(AppSettings{-18.0, 6.0, 2, true, "/usr/bin/ffmpeg"}).value();
-    ASSERT_TRUE(decodeSettings(bytes));
-    for (size_t length = 0; length < bytes.size(); ++length) {
-        EXPECT_EQ(decodeSettings(bytes.substr(0, length)), std::nullopt) << length;
-    }
     // Pairs of lines: each accepted form, and the canonical bytes it is stored again as.
     std::istringstream tolerant(readFile(QUELLMARK_TEST_DATA_DIR "/settings-tolerant.txt"));
     count = 0;
