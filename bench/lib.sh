@@ -23,5 +23,30 @@ measure() {
     -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1 || true
 }
 
+# The wall times of every tool run, timed one by one, summed and divided by
+# the 2 jobs: what two-way parallelism can reach at best (nanoseconds).
+tools_limit_ns() {
+  local total=0 start end f
+  for f in "${files[@]}"; do
+    start=$(now_ns); probe "$f"; end=$(now_ns); total=$((total + end - start))
+    start=$(now_ns); measure "$f"; end=$(now_ns); total=$((total + end - start))
+  done
+  echo $((total / 2))
+}
+
+# The same two commands per file: one after another, and under `xargs -P 2`.
+loop_once() {
+  local f
+  for f in "${files[@]}"; do
+    probe "$f"
+    measure "$f"
+  done
+}
+xargs_once() {
+  export ffprobe ffmpeg
+  export -f probe measure
+  printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P 2 bash -c 'probe "$1"; measure "$1"' xargs
+}
+
 median() { printf "%s\n" "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }

@@ -52,33 +52,6 @@ timed() {
 
 cli_once() { XDG_CONFIG_HOME=$config "$cli" --full --jobs 2 --quiet --ffmpeg "$ffmpeg" "$corpus"; }
 
-run_limit() {
-  local total=0 start end f
-  for f in "${files[@]}"; do
-    start=$(now_ns); probe "$f"; end=$(now_ns); total=$((total + end - start))
-    start=$(now_ns); measure "$f"; end=$(now_ns); total=$((total + end - start))
-  done
-  echo $((total / 2))
-}
-
-loop_once() {
-  local f
-  for f in "${files[@]}"; do
-    probe "$f"
-    measure "$f"
-  done
-}
-
-xargs_once() {
-  printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P 2 bash -c \
-    'ffprobe_bin=$1 ffmpeg_bin=$2 f=$3
-     "$ffprobe_bin" -v error -select_streams a:0 -print_format json -show_entries \
-       "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$f" >/dev/null 2>&1
-     "$ffmpeg_bin" -nostdin -hide_banner -nostats -i "$f" -vn \
-       -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1
-     exit 0' xargs "$ffprobe" "$ffmpeg"
-}
-
 # Each loudgain prints a header and one tab-separated line per file; the lines
 # are short enough to be written whole, so two processes never mix them.
 loudgain_once() {
@@ -100,7 +73,7 @@ for round in $(seq 1 "$rounds"); do
     name=${contestants[$(((k + round - 1) % ${#contestants[@]}))]}
     case $name in
       cli) t=$(timed cli_once); cp -- "$corpus/volume_gains.csv" "$scratch/quellmark.csv" ;;
-      limit) t=$(run_limit) ;;
+      limit) t=$(tools_limit_ns) ;;
       loop) t=$(timed loop_once) ;;
       xargs) t=$(timed xargs_once) ;;
       loudgain) t=$(timed loudgain_once) ;;

@@ -37,44 +37,16 @@ timed() {
 
 cli_once() { XDG_CONFIG_HOME=$config "$cli" --full --jobs "$1" --quiet --ffmpeg "$ffmpeg" "$corpus"; }
 
-run_ideal() {
-  local total=0 start end f
-  for f in "${files[@]}"; do
-    start=$(now_ns); probe "$f"; end=$(now_ns); total=$((total + end - start))
-    start=$(now_ns); measure "$f"; end=$(now_ns); total=$((total + end - start))
-  done
-  echo $((total / 2))
-}
-
-par2_once() {
-  printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P 2 bash -c \
-    'ffprobe_bin=$1 ffmpeg_bin=$2 f=$3
-     "$ffprobe_bin" -v error -select_streams a:0 -print_format json -show_entries \
-       "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist" "$f" >/dev/null 2>&1
-     "$ffmpeg_bin" -nostdin -hide_banner -nostats -i "$f" -vn \
-       -af "silencedetect=noise=-50dB:d=0.1,ebur128=peak=true" -f null - >/dev/null 2>&1
-     exit 0' par2 "$ffprobe" "$ffmpeg"
-}
-
-loop_once() {
-  local f
-  for f in "${files[@]}"; do
-    probe "$f"
-    measure "$f"
-  done
-}
-
-
 cli_times=() ideal_times=() loop_times=() cli_cpus=() loop_cpus=() serial_times=() par2_times=()
 for round in $(seq 1 "$rounds"); do
   read -r wall cpu < <(timed cli_once 2)
   cli_times+=("$wall") cli_cpus+=("$cpu")
-  ideal_times+=("$(run_ideal)")
+  ideal_times+=("$(tools_limit_ns)")
   read -r wall cpu < <(timed loop_once)
   loop_times+=("$wall") loop_cpus+=("$cpu")
   read -r wall cpu < <(timed cli_once 1)
   serial_times+=("$wall")
-  read -r wall cpu < <(timed par2_once)
+  read -r wall cpu < <(timed xargs_once)
   par2_times+=("$wall")
   echo "round $round: cli $(seconds "${cli_times[-1]}") s (cpu ${cli_cpus[-1]} s)," \
     "ideal $(seconds "${ideal_times[-1]}") s, loop $(seconds "${loop_times[-1]}") s (cpu ${loop_cpus[-1]} s)," \

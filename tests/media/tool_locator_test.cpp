@@ -20,18 +20,18 @@ namespace fs = std::filesystem;
 // A name no real installation has, so that what `which` finds is up to the test.
 constexpr const char* kTool = "quellmark-test-tool";
 
-/// `spec` with its "T" standing for kTool.
-std::string named(std::string spec) {
-    if (const auto t = spec.find('T'); t != std::string::npos) spec.replace(t, 1, kTool);
-    return spec;
+/// `pattern` with its "T" standing for kTool.
+std::string named(std::string pattern) {
+    if (const auto t = pattern.find('T'); t != std::string::npos) pattern.replace(t, 1, kTool);
+    return pattern;
 }
 
-/// Makes `spec` (see `named`) below `root`: a trailing "*" makes an executable,
+/// Makes `pattern` (see `named`) below `root`: a trailing "*" makes an executable,
 /// a trailing "/" a folder, anything else a plain file.
-void make(const fs::path& root, std::string spec) {
-    spec = named(spec);
-    const char kind = spec.back();
-    const fs::path path = root / (kind == '*' || kind == '/' ? spec.substr(0, spec.size() - 1) : spec);
+void make(const fs::path& root, std::string pattern) {
+    pattern = named(pattern);
+    const char kind = pattern.back();
+    const fs::path path = root / (kind == '*' || kind == '/' ? pattern.substr(0, pattern.size() - 1) : pattern);
     test::writeFile(kind == '/' ? path / "inside" : path, "#!/bin/sh\n");  // a folder holds a file
     ::chmod(path.c_str(), kind == '*' || kind == '/' ? 0755 : 0644);
 }
