@@ -210,6 +210,14 @@ std::optional<MetaMap> readEntries(std::string_view text, bool journalLine) {
     return std::move(reader.entries());
 }
 
+// The stamp's two members, written alike in the meta file and the journal.
+void appendStampMembers(std::string& out, const MetaEntry& entry) {
+    out.append("\"mtimeNs\":");
+    appendInteger(out, entry.mtimeNs);
+    out.append(",\"size\":");
+    appendInteger(out, entry.size);
+}
+
 }  // namespace
 
 std::string encodeMetaMap(const MetaMap& map) {
@@ -221,10 +229,8 @@ std::string encodeMetaMap(const MetaMap& map) {
         if (!first) out.push_back(',');
         first = false;
         appendName(out, name);
-        out.append(":{\"mtimeNs\":");
-        appendInteger(out, entry.mtimeNs);
-        out.append(",\"size\":");
-        appendInteger(out, entry.size);
+        out.append(":{");
+        appendStampMembers(out, entry);
         out.push_back('}');
     }
     out.push_back('}');
@@ -244,10 +250,8 @@ std::string encodeJournalLine(std::string_view relativePath, const MetaEntry& en
     out.reserve(relativePath.size() + 64);
     out.append("{\"path\":");
     appendName(out, relativePath);
-    out.append(",\"mtimeNs\":");
-    appendInteger(out, entry.mtimeNs);
-    out.append(",\"size\":");
-    appendInteger(out, entry.size);
+    out.push_back(',');
+    appendStampMembers(out, entry);
     out.append("}\n");
     return out;
 }
