@@ -26,13 +26,8 @@ struct AnalysisEngine::Impl final : RunSink {
     std::shared_ptr<MainThread> mainThread;
     Clock clock;
 
-    State state = State::idle;
-    std::int64_t totalCount = 0;
-    std::int64_t processedCount = 0;
-    std::int64_t errorCount = 0;
-    std::string currentFileName;
-    std::optional<std::filesystem::path> outputURL;
-    std::optional<std::string> errorMessage;
+    /// The published fields; the estimate in it is never set, it is derived.
+    EngineSnapshot fields;
     std::optional<std::chrono::steady_clock::time_point> startedAt;
     /// The current or last run's cancellation; the run thread itself is detached.
     std::optional<std::stop_source> runningTask;
@@ -58,16 +53,18 @@ struct AnalysisEngine::Impl final : RunSink {
         notify();
     }
 
-    void setTotalCount(std::int64_t count) override { publish(totalCount, count); }
-    void setCurrentFileName(const std::string& fileName) override { publish(currentFileName, fileName); }
+    void setTotalCount(std::int64_t count) override { publish(fields.totalCount, count); }
+    void setCurrentFileName(const std::string& fileName) override { publish(fields.currentFileName, fileName); }
     void countProcessed(bool isError) override {
-        publish(processedCount, processedCount + 1);
-        if (isError) publish(errorCount, errorCount + 1);
+        publish(fields.processedCount, fields.processedCount + 1);
+        if (isError) publish(fields.errorCount, fields.errorCount + 1);
     }
-    void setState(State newState) override { publish(state, newState); }
-    void setOutputURL(std::optional<std::filesystem::path> url) override { publish(outputURL, std::move(url)); }
+    void setState(State newState) override { publish(fields.state, newState); }
+    void setOutputURL(std::optional<std::filesystem::path> url) override {
+        publish(fields.outputURL, std::move(url));
+    }
     void setErrorMessage(std::optional<std::string> message) override {
-        publish(errorMessage, std::move(message));
+        publish(fields.errorMessage, std::move(message));
     }
 };
 
@@ -82,21 +79,24 @@ AnalysisEngine::AnalysisEngine(std::shared_ptr<MainThread> mainThread, Clock clo
 // no run of this engine is in flight, possibly on the run's own thread.
 AnalysisEngine::~AnalysisEngine() = default;
 
-State AnalysisEngine::state() const { return m_impl->state; }
-std::int64_t AnalysisEngine::totalCount() const { return m_impl->totalCount; }
-std::int64_t AnalysisEngine::processedCount() const { return m_impl->processedCount; }
-std::int64_t AnalysisEngine::errorCount() const { return m_impl->errorCount; }
-const std::string& AnalysisEngine::currentFileName() const { return m_impl->currentFileName; }
-const std::optional<std::filesystem::path>& AnalysisEngine::outputURL() const { return m_impl->outputURL; }
-const std::optional<std::string>& AnalysisEngine::errorMessage() const { return m_impl->errorMessage; }
+State AnalysisEngine::state() const { return m_impl->fields.state; }
+std::int64_t AnalysisEngine::totalCount() const { return m_impl->fields.totalCount; }
+std::int64_t AnalysisEngine::processedCount() const { return m_impl->fields.processedCount; }
+std::int64_t AnalysisEngine::errorCount() const { return m_impl->fields.errorCount; }
+const std::string& AnalysisEngine::currentFileName() const { return m_impl->fields.currentFileName; }
+const std::optional<std::filesystem::path>& AnalysisEngine::outputURL() const {
+    return m_impl->fields.outputURL;
+}
+const std::optional<std::string>& AnalysisEngine::errorMessage() const { return m_impl->fields.errorMessage; }
 std::optional<std::chrono::steady_clock::time_point> AnalysisEngine::startedAt() const {
     return m_impl->startedAt;
 }
 
 std::optional<double> AnalysisEngine::estimatedRemainingSeconds() const {
     const Impl& d = *m_impl;
-    if (d.state != State::running) return std::nullopt;
-    return remainingSecondsEstimate(d.state, d.processedCount, d.totalCount, d.startedAt, d.clock());
+    const EngineSnapshot& f = d.fields;
+    if (f.state != State::running) return std::nullopt;
+    return remainingSecondsEstimate(f.state, f.processedCount, f.totalCount, d.startedAt, d.clock());
 }
 
 std::optional<double> remainingSecondsEstimate(State state, std::int64_t processed, std::int64_t total,
@@ -110,21 +110,21 @@ std::optional<double> remainingSecondsEstimate(State state, std::int64_t process
 }
 
 EngineSnapshot AnalysisEngine::snapshot() const {
-    const Impl& d = *m_impl;
-    return EngineSnapshot{d.state,           d.totalCount, d.processedCount, d.errorCount,
-                          d.currentFileName, d.outputURL,  d.errorMessage,   estimatedRemainingSeconds()};
+    EngineSnapshot snapshot = m_impl->fields;
+    snapshot.estimatedRemainingSeconds = estimatedRemainingSeconds();
+    return snapshot;
 }
 
 void AnalysisEngine::start(std::filesystem::path folder, AppSettings settings) {
     Impl& d = *m_impl;
-    if (d.state == State::running) return;
-    d.publish(d.state, State::running);
-    d.publish(d.totalCount, 0);
-    d.publish(d.processedCount, 0);
-    d.publish(d.errorCount, 0);
-    d.publish(d.currentFileName, std::string());
-    d.publish(d.errorMessage, std::nullopt);
-    d.publish(d.outputURL, std::nullopt);
+    if (d.fields.state == State::running) return;
+    d.publish(d.fields.state, State::running);
+    d.publish(d.fields.totalCount, 0);
+    d.publish(d.fields.processedCount, 0);
+    d.publish(d.fields.errorCount, 0);
+    d.publish(d.fields.currentFileName, std::string());
+    d.publish(d.fields.errorMessage, std::nullopt);
+    d.publish(d.fields.outputURL, std::nullopt);
     d.publish(d.startedAt, d.clock());
 
     // The thread holds the engine only weakly until it begins: an engine
@@ -140,8 +140,8 @@ void AnalysisEngine::start(std::filesystem::path folder, AppSettings settings) {
         thread.detach();
     } catch (const std::system_error& e) {
         d.runningTask.reset();
-        d.publish(d.errorMessage, Error(e.code()).description());
-        d.publish(d.state, State::finished);
+        d.publish(d.fields.errorMessage, Error(e.code()).description());
+        d.publish(d.fields.state, State::finished);
     }
 }
 
@@ -149,7 +149,7 @@ void AnalysisEngine::cancel() {
     if (m_impl->runningTask) m_impl->runningTask->request_stop();
 }
 
-void AnalysisEngine::clearErrorMessage() { m_impl->publish(m_impl->errorMessage, std::nullopt); }
+void AnalysisEngine::clearErrorMessage() { m_impl->publish(m_impl->fields.errorMessage, std::nullopt); }
 
 int AnalysisEngine::addObserver(Observer observer) {
     const int id = m_impl->nextObserverId++;
