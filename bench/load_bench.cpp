@@ -12,7 +12,7 @@
 #include <string>
 
 #include "output/analyze_result.h"
-#include "output/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace fs = std::filesystem;

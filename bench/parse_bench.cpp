@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/loudness.h"
 #include "media/metadata_probe.h"
 #include "media/process_runner.h"

@@ -33,7 +33,7 @@
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/process_runner.h"
 #include "output/csv_writer.h"
 #include "settings/app_settings.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "output/analyze_result.h"
-#include "output/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "output/meta_entry.h"
 #include "output/resume_state.h"
 

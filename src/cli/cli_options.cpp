@@ -9,7 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace fs = std::filesystem;
 

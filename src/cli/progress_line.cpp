@@ -9,7 +9,7 @@
 #include <utf8proc.h>
 
 #include "engine/progress_text.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace quellmark {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/batch_run.h"
-#include "engine/job_error.h"
+#include "base/job_error.h"
 #include "engine/main_thread.h"
 
 namespace quellmark {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/loudness.h"
 #include "media/metadata_probe.h"
 #include "media/tool_locator.h"

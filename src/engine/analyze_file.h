@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/job_error.h"
+#include "base/job_error.h"
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
 #include "settings/app_settings.h"

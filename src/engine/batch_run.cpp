@@ -14,7 +14,7 @@
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "output/csv_writer.h"
 
 namespace quellmark {

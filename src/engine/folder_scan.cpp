@@ -11,7 +11,7 @@
 
 #include <utf8proc.h>
 
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace quellmark {
 namespace {

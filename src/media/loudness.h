@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/job_error.h"
+#include "base/job_error.h"
 
 namespace quellmark {
 

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/process_runner.h"
 #include "media/tool_locator.h"
 

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <set>
 
-#include "engine/text.h"
-#include "media/unique_fd.h"
+#include "base/text.h"
+#include "base/file_descriptor.h"
 
 extern char** environ;
 
@@ -40,15 +40,6 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 // tool writes in this time, and the child's exit is still seen at once.
 constexpr auto kReadPause = std::chrono::milliseconds(20);
 constexpr size_t kBusyPipeBytes = 16 * 1024;
-
-template <class Call>
-auto retryOnEintr(Call call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
 
 // The process groups of the children that runProcess calls are running now.
 struct GroupRegistry {
@@ -115,8 +106,8 @@ private:
 };
 
 struct Pipe {
-    UniqueFd readEnd;
-    UniqueFd writeEnd;
+    FileDescriptor readEnd;
+    FileDescriptor writeEnd;
 };
 
 // Both ends close on exec: an end inherited by a sibling child launched from
@@ -125,7 +116,7 @@ struct Pipe {
 Result<Pipe> makePipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return fail(Error::fromErrno(errno));
-    Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    Pipe pipe{FileDescriptor(fds[0]), FileDescriptor(fds[1])};
     const int flags = ::fcntl(pipe.readEnd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(pipe.readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return fail(Error::fromErrno(errno));
     return pipe;
@@ -186,7 +177,7 @@ private:
 
 // Reads what the pipe holds now; closes it at end of file or on a read error.
 // The number of bytes read.
-size_t drainPipe(UniqueFd& readEnd, std::string& bytes) {
+size_t drainPipe(FileDescriptor& readEnd, std::string& bytes) {
     char chunk[kReadChunkBytes];
     size_t total = 0;
     for (;;) {
@@ -205,12 +196,12 @@ size_t drainPipe(UniqueFd& readEnd, std::string& bytes) {
 
 // A descriptor that becomes readable when the child ends, so one poll sees the
 // exit as well as the output. Closed (-1) on kernels before 5.3.
-UniqueFd openPidfd(pid_t pid) {
+FileDescriptor openPidfd(pid_t pid) {
 #ifdef SYS_pidfd_open
-    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #else
     (void)pid;
-    return UniqueFd();
+    return FileDescriptor();
 #endif
 }
 
@@ -273,7 +264,7 @@ private:
 // child that closed its outputs and keeps running, and for a wrapper's
 // grandchild that keeps the pipes open after the wrapper ended.
 void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, Clock::time_point terminateAt) {
-    UniqueFd pidfd = openPidfd(child.pid());
+    FileDescriptor pidfd = openPidfd(child.pid());
     const bool canWatchExit = pidfd.isOpen();
     bool hasExited = false;
     Clock::time_point readAgainAt = Clock::time_point::min();

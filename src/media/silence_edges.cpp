@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/loudness.h"
 #include "media/regex_scan.h"
 #include "media/report_lines.h"

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/process_runner.h"
 
 namespace quellmark {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/text.h"
-#include "output/file_descriptor.h"
+#include "base/text.h"
+#include "base/file_descriptor.h"
 
 namespace quellmark {
 namespace {

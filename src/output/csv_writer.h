@@ -6,9 +6,9 @@
 #include <stop_token>
 #include <string>
 
-#include "engine/job_error.h"
+#include "base/job_error.h"
 #include "output/analyze_result.h"
-#include "output/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace quellmark {

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/text.h"
-#include "output/file_descriptor.h"
+#include "base/text.h"
+#include "base/file_descriptor.h"
 #include "output/meta_entry.h"
 
 namespace quellmark {

@@ -2,7 +2,7 @@
 
 #include <sys/file.h>
 
-#include "output/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace quellmark {
 

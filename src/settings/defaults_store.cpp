@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/file_descriptor.h"
+
 namespace fs = std::filesystem;
 
 namespace quellmark {
@@ -18,15 +20,6 @@ namespace {
 // A stored value is a few hundred bytes; anything far larger is not ours, and
 // reading it whole (a link to a huge file) must not exhaust memory.
 constexpr off_t kMaxValueBytes = 16 * 1024 * 1024;
-
-template <class F>
-auto retryOnEintr(F call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
 
 // A key becomes a file name in the store's folder, so it must be one plain name.
 bool isUsableKey(std::string_view key) {
@@ -72,21 +65,10 @@ bool makeFolders(const fs::path& folder) {
     return false;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
-        if (written <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 // The rename is durable only once the folder's own entry list is on disk.
 void syncFolder(const fs::path& folder) {
-    const int fd = retryOnEintr([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    const FileDescriptor fd(retryOnEintr([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (fd.isOpen()) ::fsync(fd.get());
 }
 
 }  // namespace
@@ -104,26 +86,19 @@ DefaultsStore DefaultsStore::standard() {
 std::optional<std::string> DefaultsStore::data(std::string_view key) const {
     if (!isUsableFolder(m_folder) || !isUsableKey(key)) return std::nullopt;
     const fs::path file = m_folder / fs::path(std::string(key));
-    const int fd = retryOnEintr([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor fd(retryOnEintr([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    if (!fd.isOpen()) return std::nullopt;
     // Only a regular file: a FIFO or device placed under the key must not block or stream forever.
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxValueBytes) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxValueBytes) return std::nullopt;
     std::string bytes;
     char buffer[8192];
     for (;;) {
-        const ssize_t got = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (got < 0 || static_cast<off_t>(bytes.size()) + got > kMaxValueBytes) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        const ssize_t got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+        if (got < 0 || static_cast<off_t>(bytes.size()) + got > kMaxValueBytes) return std::nullopt;
         if (got == 0) break;
         bytes.append(buffer, static_cast<size_t>(got));
     }
-    ::close(fd);
     return bytes;
 }
 
@@ -136,7 +111,7 @@ bool DefaultsStore::setData(std::string_view key, std::string_view bytes) {
     std::string temporary = (m_folder / ("." + std::string(key) + ".XXXXXX")).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, bytes) == 0 && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok) ok = ::rename(temporary.c_str(), file.c_str()) == 0;
     if (!ok) {

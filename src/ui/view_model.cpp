@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "engine/progress_text.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace quellmark {
 

@@ -1,7 +1,6 @@
 #pragma once
 // The one error type of the core. Every layer returns failures as values of
-// `Error`; this header depends on nothing else of the project so that the
-// settings, output and media layers can use it without reaching upward.
+// `Error`.
 
 #include <expected>
 #include <string>

@@ -1,5 +1,5 @@
 #include "engine/progress_text.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 #include <cmath>
 #include <optional>

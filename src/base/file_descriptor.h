@@ -1,6 +1,7 @@
 #pragma once
-// A move-only owner of one POSIX file descriptor, and the few system-call
-// helpers the writer needs. EINTR is retried in one place, here.
+// The one owner of a POSIX file descriptor for every layer (the writer's
+// files, the runner's pipes and pidfd, the settings store), the one EINTR
+// retry, and the few file helpers built on them.
 
 #include <sys/types.h>
 
@@ -11,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/job_error.h"
+#include "base/job_error.h"
 
 namespace quellmark {
 

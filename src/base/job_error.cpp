@@ -1,4 +1,4 @@
-#include "engine/job_error.h"
+#include "base/job_error.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "output/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
