@@ -30,7 +30,7 @@ TEST(CsvLocale, SecondRunReallyUsesACommaDecimalLocale) {
 
 TEST(CsvFormat, WritesAndParsesExactBytes) {
     EXPECT_EQ(csvLine(std::vector<std::string>(csvHeader().begin(), csvHeader().end())) + "\n", kHeader);
-    EXPECT_EQ(lineOf({"Album/01 Intro.flac", "01 Intro.flac", "Intro", "Some Artist", 245.3, -14.2, -0.5, -3.8, "ok",
+    EXPECT_EQ(lineOf({"Album/01 Intro.flac", "01 Intro.flac", "Intro", "Some Artist", 245.3, -14.2, -0.5, -3.8, RowStatus::ok,
                       0.4, 1.2, true}),
               "Album/01 Intro.flac,01 Intro.flac,Intro,Some Artist,245.3,-14.2,-0.5,-3.8,ok,0.4,1.2");
     EXPECT_EQ(lineOf(failedRow("02.mp3")), "02.mp3,02.mp3,02.mp3,,,,,0,error:decode_failed,0,0");
@@ -94,11 +94,11 @@ TEST(CsvFormat, ResultFromFields) {
         std::vector<std::string> fields;
         AnalyzeResult expected;
     } cases[] = {
-        {fields("10", "", 9), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, "ok", 0, 0, false}},
-        {fields("10", "0.3", 10), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, "ok", 0.3, 0, false}},
-        {fields("+1.5", "0.3", 11), {"p", "p", "T", "A", 1.5, -20.5, -1, 2.5, "ok", 0.3, 1.5, true}},
-        {fields("1e1", "7", 12), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, "ok", 7, 1.5, true}},
-        {fields("-0", "", 11), {"p", "p", "T", "A", 0, -20.5, -1, 2.5, "ok", 0, 1.5, true}},
+        {fields("10", "", 9), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, RowStatus::ok, 0, 0, false}},
+        {fields("10", "0.3", 10), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, RowStatus::ok, 0.3, 0, false}},
+        {fields("+1.5", "0.3", 11), {"p", "p", "T", "A", 1.5, -20.5, -1, 2.5, RowStatus::ok, 0.3, 1.5, true}},
+        {fields("1e1", "7", 12), {"p", "p", "T", "A", 10, -20.5, -1, 2.5, RowStatus::ok, 7, 1.5, true}},
+        {fields("-0", "", 11), {"p", "p", "T", "A", 0, -20.5, -1, 2.5, RowStatus::ok, 0, 1.5, true}},
     };
     for (const auto& c : cases) EXPECT_EQ(resultFromFields(c.fields), c.expected) << c.fields[4];
     for (const char* text : {"", " 1.5", "1.5 ", "1,5", "1.5x", "--1", "0x10", "1e"}) {
@@ -136,8 +136,8 @@ TEST(Loaders, ReadsRowsLastWinsAndSkipsShortLines) {
     std::string crlf;
     for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     const PreviousRows expected = {
-        {"a.flac", {"a.flac", "a.flac", "x,y", "", 3, -21, -2, 3, "ok", 0.5, 0.6, true}},
-        {"b.flac", {"b.flac", "b.flac", "Nine", "", 1, -20, -1, 2, "ok", 0, 0, false}}};
+        {"a.flac", {"a.flac", "a.flac", "x,y", "", 3, -21, -2, 3, RowStatus::ok, 0.5, 0.6, true}},
+        {"b.flac", {"b.flac", "b.flac", "Nine", "", 1, -20, -1, 2, RowStatus::ok, 0, 0, false}}};
     EXPECT_EQ(parsePreviousRows(lf), expected);
     EXPECT_EQ(parsePreviousRows(crlf), expected);
     // A title holding a line feed cannot forge a row.
@@ -189,7 +189,7 @@ TEST(Loaders, RandomRowsRoundTrip) {
     std::string file = kHeader;
     for (int i = 0; i < 2000; ++i) {
         rows.push_back({std::to_string(i) + text(), text(), text(), text(), number(true), number(true), number(true),
-                        number(true), i % 3 ? "ok" : text(), number(false), number(false), true});
+                        number(true), i % 3 ? RowStatus::ok : RowStatus::decodeFailed, number(false), number(false), true});
         file += lineOf(rows.back()) + "\n";
     }
     TempDir dir;

@@ -215,7 +215,7 @@ enum class CrashPoint { beforeBegin, afterBegin, betweenRows, after64thEntry, in
 }
 
 AnalyzeResult crashRow(const std::string& path, const char* status) {
-    return {path, path, "T", "", 2, -20, -1, 2, status, 0, 0, true};
+    return {path, path, "T", "", 2, -20, -1, 2, parseStatus(status), 0, 0, true};
 }
 
 // Runs in the child and is killed at `point`. Returns 3 when the run itself went wrong.
@@ -262,7 +262,7 @@ TEST(CSVWriterCrash, EveryCrashPointLeavesAConsistentFolder) {
         ASSERT_TRUE(meta) << "meta file is not readable";
         for (const auto& [path, entry] : *meta) {
             ASSERT_TRUE(rows.contains(path)) << path;
-            EXPECT_EQ(rows.at(path).status, "ok") << path;
+            EXPECT_EQ(rows.at(path).status, RowStatus::ok) << path;
         }
         if (!newCsvInstalled) { EXPECT_EQ(readFile(metaPath), kOldMeta); }
         if (point == CrashPoint::afterFinish) { EXPECT_EQ(meta->size(), 101u); }

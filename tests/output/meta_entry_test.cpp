@@ -151,7 +151,7 @@ TEST(CarryOver, EveryConditionMustHold) {
     };
     for (const Case& c : cases) {
         AnalyzeResult row = okRow("a/b.mp3");
-        row.status = c.status;
+        row.status = parseStatus(c.status);
         row.hasSilenceMeasurement = c.hasSilence;
         const PreviousRows rows{{"a/b.mp3", row}};
         const AnalyzeResult* carried = carriedOverRow(c.incremental, c.path, c.current, rows, {{c.storedKey, stamp}});
