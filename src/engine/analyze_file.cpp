@@ -38,8 +38,8 @@ double clampGain(double gain, double clampDB) {
 ResultEntry failedEntry(const std::filesystem::path& file, const std::string& relativePath, const Error& error) {
     const JobError* job = error.jobError();
     const bool notFound = job && job->kind == JobError::Kind::binaryNotFound;
-    ResultEntry entry;
-    AnalyzeResult& row = entry.row;
+    auto failed = std::make_shared<AnalyzeResult>();
+    AnalyzeResult& row = *failed;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = titleFromFileName(file);
@@ -51,8 +51,7 @@ ResultEntry failedEntry(const std::filesystem::path& file, const std::string& re
     row.leading_silence_sec = 0;
     row.trailing_silence_sec = 0;
     row.hasSilenceMeasurement = true;
-    entry.reason = error.description();
-    return entry;
+    return ResultEntry{std::move(failed), error.description(), RowOrigin::measured};
 }
 
 ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& relativePath,
@@ -66,8 +65,8 @@ ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& 
     if (!measured) return failedEntry(file, relativePath, measured.error());
     const LoudnessMeasurement& m = *measured;
 
-    ResultEntry entry;
-    AnalyzeResult& row = entry.row;
+    auto measuredRow = std::make_shared<AnalyzeResult>();
+    AnalyzeResult& row = *measuredRow;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = probe.title.empty() ? titleFromFileName(file) : probe.title;
@@ -80,7 +79,7 @@ ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& 
     row.trailing_silence_sec = roundToTenth(m.trailingSilenceSec);
     row.status = RowStatus::ok;
     row.hasSilenceMeasurement = true;
-    return entry;
+    return ResultEntry{std::move(measuredRow), {}, RowOrigin::measured};
 }
 
 bool isAmbiguousPath(const std::string& relativePath, const FileTaskContext& context) {
@@ -91,17 +90,17 @@ Result<void> writeAndCount(ResultEntry entry, const std::optional<MetaEntry>& st
                            const FileTaskContext& context, std::stop_token stop) {
     Result<void> written;
     context.onMainThread([&] {
-        written = context.writer->write(entry.row, stamp, stop);
-        if (written) context.addRow(std::move(entry), true);
+        written = context.writer->write(*entry.row, stamp, stop);
+        if (written) context.addRows(std::span(&entry, 1), true);
     });
     return written;
 }
 
 }  // namespace
 
-std::string makeRelativePath(const std::filesystem::path& file, std::string_view folderPath) {
-    std::string_view path = file.native();
-    if (!path.starts_with(folderPath)) return file.filename().native();
+std::string makeRelativePath(std::string_view file, std::string_view folderPath) {
+    std::string_view path = file;
+    if (!path.starts_with(folderPath)) return std::string(path.substr(path.rfind('/') + 1));
     path.remove_prefix(folderPath.size());
     if (path.starts_with('/')) path.remove_prefix(1);
     return std::string(path);
@@ -119,21 +118,20 @@ double gainFor(double measuredLUFS, double targetLUFS, double clampDB) {
     return roundToTenth(clampGain(targetLUFS - measuredLUFS, clampDB));
 }
 
-std::optional<AnalyzeResult> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
-                                            const FileTaskContext& context) {
-    if (!context.previousRows || !context.previousMeta) return std::nullopt;
+std::optional<CarriedOver> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
+                                          const FileTaskContext& context) {
+    if (!context.previous || !context.settings.incremental) return std::nullopt;
     // Two files that read as one relative path share one previous row; taking
     // it for either could give one file the other's gain.
     if (stamp.size < 0 || isAmbiguousPath(relativePath, context)) return std::nullopt;
-    const AnalyzeResult* previous = carriedOverRow(context.settings.incremental, relativePath, stamp,
-                                                   *context.previousRows, *context.previousMeta);
-    if (!previous) return std::nullopt;
-    AnalyzeResult row = *previous;
+    PreviousResults::Entry* previous = context.previous->find(relativePath);
+    if (!previous || !isUnchanged(previous->row, previous->stamp, stamp)) return std::nullopt;
     // The row may come from a run with another target or clamp: keep every
     // measured value, but never a gain towards a target the user left.
+    AnalyzeResult& row = previous->row;
     const double wanted = gainFor(row.measured_lufs, context.settings.targetLUFS, context.settings.clampDB);
     if (std::isnan(row.gain_db) || std::fabs(row.gain_db - wanted) > kGainAgreementDb) row.gain_db = wanted;
-    return row;
+    return CarriedOver{std::shared_ptr<const AnalyzeResult>(context.previous, &row), RowOrigin::carried};
 }
 
 Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,
@@ -142,7 +140,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     if (passedCancellationPoint) *passedCancellationPoint = true;
 
     const std::string fileName = fileNameText(file);
-    const std::string relativePath = repairUtf8(makeRelativePath(file, context.folderPath));
+    const std::string relativePath = repairUtf8(makeRelativePath(file.native(), context.folderPath));
     const MetaEntry stamp = fileStamp(file);
 
     // An unchanged file costs one hand-off instead of two: a rerun over a
@@ -152,8 +150,9 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
         Result<void> written;
         context.onMainThread([&] {
             context.setCurrentFileName(fileName);
-            written = context.writer->write(*carried, stamp, stop);
-            if (written) context.addRow({std::move(*carried), {}, RowOrigin::carried}, true);
+            written = context.writer->write(*carried->row, stamp, stop);
+            ResultEntry entry{std::move(carried->row), {}, carried->origin};
+            if (written) context.addRows(std::span(&entry, 1), true);
         });
         return written;
     }
@@ -161,7 +160,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     context.onMainThread([&] { context.setCurrentFileName(fileName); });
     ResultEntry entry = measuredEntry(file, relativePath, context.settings);
     std::optional<MetaEntry> remembered;
-    if (stamp.size >= 0 && entry.row.status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
+    if (stamp.size >= 0 && entry.row->status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
         remembered = stamp;
     }
     return writeAndCount(std::move(entry), remembered, context, stop);

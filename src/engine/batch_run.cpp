@@ -30,12 +30,12 @@ constexpr std::size_t kCarrySliceSize = 64;
 // progress keeps moving where stamps are slow to read (network folders).
 constexpr std::chrono::milliseconds kCarrySliceHold{100};
 
-using Files = std::vector<std::filesystem::path>;
+using Files = std::vector<std::string>;
 
 struct CarriedRow {
     std::size_t index;
     std::string fileName;
-    AnalyzeResult row;
+    CarriedOver carried;
     MetaEntry stamp;
 };
 
@@ -93,6 +93,32 @@ private:
     std::chrono::steady_clock::time_point m_firstAt;
 };
 
+/// The previous results of a folder, read on a thread of their own while the
+/// caller goes on; nothing when no folder is given (a full run).
+class PreviousLoad {
+public:
+    explicit PreviousLoad(std::optional<std::filesystem::path> folder) {
+        if (!folder) return;
+        try {
+            m_thread = std::jthread([this, path = *folder] { m_loaded = load(path); });
+        } catch (const std::system_error&) {
+            m_loaded = load(*folder);  // no thread to spare: read it here
+        }
+    }
+    /// Waits for the reading to end; null in a full run.
+    std::shared_ptr<PreviousResults> take() {
+        if (m_thread.joinable()) m_thread.join();
+        return std::move(m_loaded);
+    }
+
+private:
+    static std::shared_ptr<PreviousResults> load(const std::filesystem::path& folder) {
+        return std::make_shared<PreviousResults>(loadPreviousState(folder));
+    }
+    std::shared_ptr<PreviousResults> m_loaded;
+    std::jthread m_thread;  // last: joined before the result it writes goes
+};
+
 /// Runs `task` on `count` threads and waits for them all. Fewer threads than
 /// asked are fine (a limit beyond what the system allows); none is an error.
 std::optional<Error> runOnThreads(std::size_t count, const std::function<void()>& task) {
@@ -144,20 +170,24 @@ private:
 
     std::unique_ptr<CSVWriter> m_writer;
     Files m_files;
-    PreviousRows m_previousRows;
-    MetaMap m_previousMeta;
+    std::shared_ptr<PreviousResults> m_previous;
     std::set<std::string> m_ambiguousPaths;
     bool m_hadPreviousCSV = false;
 };
 
 // Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
 // both read "Caf\uFFFD"); such a text cannot key one file's previous state.
-std::set<std::string> sharedRelativePaths(const Files& files, const std::string& folderPath) {
+// Distinct files have distinct relative bytes, which read as one text only
+// through a replacement character (or when a file lies outside the folder's
+// text and is keyed by its name alone), so only those few are compared.
+std::set<std::string> sharedRelativePaths(const Files& files, std::string_view folderPath) {
     std::unordered_map<std::string, int> seen;
-    seen.reserve(files.size());
     std::set<std::string> shared;
     for (const auto& file : files) {
-        std::string text = repairUtf8(makeRelativePath(file, folderPath));
+        const std::string relative = makeRelativePath(file, folderPath);
+        const bool keyedByName = !std::string_view(file).starts_with(folderPath);
+        if (!keyedByName && isValidUtf8(relative) && relative.find("\xEF\xBF\xBD") == std::string::npos) continue;
+        std::string text = repairUtf8(relative);
         if (++seen[text] == 2) shared.insert(std::move(text));
     }
     return shared;
@@ -169,6 +199,13 @@ void Run::execute() {
 
 bool Run::prepare() {
     onMain([&] { m_writer = std::make_unique<CSVWriter>(m_folder / "volume_gains.csv"); });
+
+    // Read before begin: from then on the writer owns the folder's result files.
+    // The previous results are read while the folder is walked: for a large
+    // library each takes a good part of a rerun, and they touch different files.
+    std::error_code ignored;
+    m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
+    PreviousLoad previousLoad(m_settings.incremental ? std::optional(m_folder) : std::nullopt);
 
     auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions);
     if (!scanned) {
@@ -186,15 +223,7 @@ bool Run::prepare() {
         });
         return false;
     }
-
-    // Read before begin: from then on the writer owns the folder's result files.
-    std::error_code ignored;
-    m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
-    if (m_settings.incremental) {
-        PreviousState previous = loadPreviousState(m_folder);
-        m_previousRows = std::move(previous.rows);
-        m_previousMeta = std::move(previous.meta);
-    }
+    m_previous = previousLoad.take();
 
     Result<void> begun;
     onMain([&] { begun = m_writer->begin(); });
@@ -231,13 +260,12 @@ FileTaskContext Run::makeContext() {
     FileTaskContext context;
     context.folderPath = m_folder.native();
     context.settings = m_settings;
-    context.previousRows = &m_previousRows;
-    context.previousMeta = &m_previousMeta;
+    context.previous = m_previous;
     context.ambiguousPaths = &m_ambiguousPaths;
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };
-    context.addRow = [this](ResultEntry entry, bool counted) { m_sink.addRow(std::move(entry), counted); };
+    context.addRows = [this](std::span<ResultEntry> entries, bool counted) { m_sink.addRows(entries, counted); };
     return context;
 }
 
@@ -290,23 +318,30 @@ std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskConte
     const MetaEntry stamp = fileStamp(m_files[index]);
     auto row = carriedOverFor(relativePath, stamp, context);
     if (!row) return std::nullopt;
-    return CarriedRow{index, repairUtf8(m_files[index].filename().native()), std::move(*row), stamp};
+    const std::string_view file = m_files[index];
+    return CarriedRow{index, repairUtf8(file.substr(file.rfind('/') + 1)), std::move(*row), stamp};
 }
 
 std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
                                             std::vector<char>& started) {
+    std::vector<CSVWriter::RowToWrite> rows;
+    std::vector<ResultEntry> entries;
+    rows.reserve(slice.size());
+    entries.reserve(slice.size());
+    for (CarriedRow& carried : slice) {
+        rows.push_back({carried.carried.row.get(), carried.stamp});
+        entries.push_back({std::move(carried.carried.row), {}, carried.carried.origin});
+    }
     std::optional<Error> failure;
     onMain([&] {
-        for (CarriedRow& carried : slice) {
-            m_sink.setCurrentFileName(carried.fileName);
-            auto result = m_writer->write(carried.row, carried.stamp, stop);
-            if (!result) {
-                failure = result.error();
-                return;
-            }
-            started[carried.index] = 1;
-            m_sink.addRow({std::move(carried.row), {}, RowOrigin::carried}, true);
+        m_sink.setCurrentFileName(slice.back().fileName);
+        auto written = m_writer->writeRows(rows, stop);
+        if (!written) {
+            failure = written.error();
+            return;
         }
+        for (const CarriedRow& carried : slice) started[carried.index] = 1;
+        m_sink.addRows(entries, true);
     });
     slice.clear();
     return failure;
@@ -314,29 +349,34 @@ std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std:
 
 std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& context,
                                                    const std::vector<char>& started) {
-    std::vector<CarriedRow> rows;
-    for (std::size_t i = 0; i < m_files.size(); ++i) {
-        if (started[i]) continue;
-        if (auto row = carriedRow(i, context)) rows.push_back(std::move(*row));
-    }
-    for (std::size_t first = 0; first < rows.size(); first += kCarrySliceSize) {
-        const std::size_t last = std::min(rows.size(), first + kCarrySliceSize);
-        std::optional<Error> failure;
+    std::vector<CarriedRow> slice;
+    std::optional<Error> failure;
+    // A token that is never requested: these rows are written because the run
+    // is ending, so the cancel must not refuse them. They are not counted: the
+    // run did not get to them.
+    const auto flush = [&] {
+        std::vector<CSVWriter::RowToWrite> rows;
+        std::vector<ResultEntry> entries;
+        for (CarriedRow& carried : slice) {
+            rows.push_back({carried.carried.row.get(), carried.stamp});
+            entries.push_back({std::move(carried.carried.row), {}, carried.carried.origin});
+        }
+        slice.clear();
         onMain([&] {
-            // A token that is never requested: these rows are written because
-            // the run is ending, so the cancel must not refuse them.
-            for (std::size_t i = first; i < last && !failure; ++i) {
-                auto written = m_writer->write(rows[i].row, rows[i].stamp, std::stop_token{});
-                if (!written) {
-                    failure = written.error();
-                } else {
-                    m_sink.addRow({std::move(rows[i].row), {}, RowOrigin::carried}, false);
-                }
+            if (auto written = m_writer->writeRows(rows, std::stop_token{}); !written) {
+                failure = written.error();
+            } else {
+                m_sink.addRows(entries, false);
             }
         });
-        if (failure) return failure;
+    };
+    for (std::size_t i = 0; i < m_files.size() && !failure; ++i) {
+        if (started[i]) continue;
+        if (auto row = carriedRow(i, context)) slice.push_back(std::move(*row));
+        if (slice.size() == kCarrySliceSize) flush();
     }
-    return std::nullopt;
+    if (!slice.empty() && !failure) flush();
+    return failure;
 }
 
 void Run::endSucceeded() {

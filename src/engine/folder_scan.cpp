@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include <utf8proc.h>
@@ -63,8 +64,9 @@ std::string lowerExtension(std::string_view extension) {
 // The sort key of a path: its NFD form after invalid UTF-8 is replaced by
 // U+FFFD. It is kept as UTF-8 because comparing valid UTF-8 byte by byte gives
 // exactly the order of the code points, and saves decoding to 32-bit units.
+// An ASCII path is its own key: empty stands for that, saving a copy per file.
 std::string nfdKey(const std::string& path) {
-    if (isAscii(path)) return path;
+    if (isAscii(path)) return {};
     std::string text = isValidUtf8(path) ? path : repairUtf8(path);
     utf8proc_uint8_t* decomposed = nullptr;
     const utf8proc_ssize_t length =
@@ -75,21 +77,18 @@ std::string nfdKey(const std::string& path) {
     return text;
 }
 
-struct SortEntry {
-    std::string key;
-    std::string bytes;
-};
-
 // Walks the tree one folder at a time, holding a single descriptor, so that a
 // deep tree cannot run the process out of descriptors.
 class Walker {
 public:
-    explicit Walker(const std::set<std::string>& extensions) : m_extensions(extensions) {}
+    Walker(const std::set<std::string>& extensions, std::vector<std::string>* foldersWithResults)
+        : m_extensions(extensions), m_foldersWithResults(foldersWithResults) {}
 
     /// False when `root` cannot be opened for reading.
     bool walk(const std::string& root) {
         const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0 || !readFolder(fd, root)) return false;
+        m_isRoot = false;
         while (!m_pending.empty()) {
             const std::string folder = std::move(m_pending.back());
             m_pending.pop_back();
@@ -122,6 +121,8 @@ private:
                 m_pending.push_back(prefix + entry->d_name);
             } else if (type == DT_REG && m_extensions.contains(lowerExtension(extensionOf(name)))) {
                 m_found.push_back(prefix + entry->d_name);
+            } else if (m_foldersWithResults && !m_isRoot && name == "volume_gains.csv") {
+                m_foldersWithResults->push_back(folder);
             }
         }
         ::closedir(dir);
@@ -139,6 +140,8 @@ private:
     }
 
     const std::set<std::string>& m_extensions;
+    std::vector<std::string>* m_foldersWithResults;
+    bool m_isRoot = true;
     std::vector<std::string> m_pending;
     std::vector<std::string> m_found;
 };
@@ -150,32 +153,34 @@ std::string withoutTrailingSeparators(std::string path) {
 
 }  // namespace
 
-Result<std::vector<std::filesystem::path>> scanAudioFiles(const std::filesystem::path& folder,
-                                                          const std::set<std::string>& extensions) {
+Result<std::vector<std::string>> scanAudioFiles(const std::filesystem::path& folder,
+                                                const std::set<std::string>& extensions,
+                                                std::vector<std::string>* foldersWithResults) {
     const std::string root = withoutTrailingSeparators(folder.native());
-    Walker walker(extensions);
+    Walker walker(extensions, foldersWithResults);
     if (!walker.walk(root)) {
         return fail(JobError::analysisFailed("フォルダを読み取れませんでした: " + repairUtf8(root)));
     }
 
     // Each key is computed once: normalisation is far dearer than a comparison.
-    std::vector<SortEntry> entries;
-    entries.reserve(walker.found().size());
-    for (std::string& path : walker.found()) {
-        std::string key = nfdKey(path);
-        entries.push_back({std::move(key), std::move(path)});
-    }
+    // The sort moves 32-bit positions rather than the paths themselves.
+    std::vector<std::string>& found = walker.found();
+    std::vector<std::string> keys(found.size());
+    for (size_t i = 0; i < found.size(); ++i) keys[i] = nfdKey(found[i]);
+    const auto keyOf = [&](std::uint32_t i) -> std::string_view { return keys[i].empty() ? found[i] : keys[i]; };
+    std::vector<std::uint32_t> order(found.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     // Raw bytes break ties between different names that read the same, such as
     // two non-UTF-8 names that both decode to U+FFFD: (key, bytes) is a strict
     // total order, whatever the names hold.
-    std::sort(entries.begin(), entries.end(), [](const SortEntry& a, const SortEntry& b) {
-        if (const int order = a.key.compare(b.key); order != 0) return order < 0;
-        return a.bytes < b.bytes;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (const int byKey = keyOf(a).compare(keyOf(b)); byKey != 0) return byKey < 0;
+        return found[a] < found[b];
     });
 
-    std::vector<std::filesystem::path> result;
-    result.reserve(entries.size());
-    for (SortEntry& entry : entries) result.emplace_back(std::move(entry.bytes));
+    std::vector<std::string> result;
+    result.reserve(found.size());
+    for (const std::uint32_t i : order) result.push_back(std::move(found[i]));
     return result;
 }
 

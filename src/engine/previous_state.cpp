@@ -4,11 +4,9 @@
 
 namespace quellmark {
 
-PreviousState loadPreviousState(const std::filesystem::path& folder) {
-    PreviousState state;
-    state.rows = loadPreviousRows(folder / "volume_gains.csv");
-    state.meta = loadPreviousMeta(folder / "volume_gains.csv.meta.json");
-    addResumedState(loadResumableLeftovers(folder), state.rows, state.meta);
+PreviousResults loadPreviousState(const std::filesystem::path& folder) {
+    PreviousResults state = PreviousResults::load(folder);
+    addResumedState(loadResumableLeftovers(folder), state);
     return state;
 }
 

@@ -3,21 +3,15 @@
 
 #include <filesystem>
 
-#include "output/analyze_result.h"
-#include "output/meta_entry.h"
+#include "output/previous_results.h"
 
 namespace quellmark {
-
-struct PreviousState {
-    PreviousRows rows;
-    MetaMap meta;
-};
 
 /// The rows of the folder's volume_gains.csv and the entries of its meta file;
 /// then, when a run that never finished left volume_gains.csv.tmp and its
 /// journal behind and holds no lock on them any more, every leftover row whose
 /// journal entry was saved, over the installed ones. Never fails: what cannot
 /// be read is left out. Reads only; blocks; any thread.
-PreviousState loadPreviousState(const std::filesystem::path& folder);
+PreviousResults loadPreviousState(const std::filesystem::path& folder);
 
 }  // namespace quellmark
