@@ -1,5 +1,7 @@
 #include "engine/batch_run.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -15,6 +17,7 @@
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
+#include "base/file_descriptor.h"
 #include "base/text.h"
 #include "output/csv_writer.h"
 
@@ -93,6 +96,30 @@ private:
     std::chrono::steady_clock::time_point m_firstAt;
 };
 
+/// Stamps of files read through a descriptor of their folder, kept while the
+/// files come from the same folder (they do: the list is sorted by path). A
+/// rerun reads one stamp per file, and the kernel's walk along each whole path
+/// would cost more than everything else done for an unchanged file.
+class StampReader {
+public:
+    MetaEntry stamp(const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0) return fileStamp(path);
+        const std::string_view folder(path.data(), slash);
+        if (folder != m_folder) {
+            m_folder = folder;
+            m_folderFd = FileDescriptor(
+                retryOnEintr([&] { return ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        }
+        if (!m_folderFd.isOpen()) return fileStamp(path);
+        return fileStampAt(m_folderFd.get(), path.c_str() + slash + 1);
+    }
+
+private:
+    std::string m_folder;
+    FileDescriptor m_folderFd;
+};
+
 /// The previous results of a folder, read on a thread of their own while the
 /// caller goes on; nothing when no folder is given (a full run).
 class PreviousLoad {
@@ -152,7 +179,8 @@ private:
     FileTaskContext makeContext();
     GroupOutcome analyseAll(const FileTaskContext& context);
     void runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop);
-    std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context) const;
+    std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context,
+                                         StampReader& stamps) const;
     /// Writes and counts the slice's rows in order on the main thread, marking
     /// each written file as started. Stops at the first refused row.
     std::optional<Error> writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
@@ -291,6 +319,7 @@ GroupOutcome Run::analyseAll(const FileTaskContext& context) {
 // tools first hands over the rows already found, since its run may take minutes.
 void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop) {
     CarrySlice slice;
+    StampReader stamps;
     // A row refused here (the run is ending) leaves its file unstarted, so
     // the carry-over written at the end still keeps it.
     auto flush = [&] {
@@ -299,7 +328,7 @@ void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::
     };
     while (const auto index = cursor.next()) {
         if (!stop.stop_requested()) {
-            if (auto carried = carriedRow(*index, context)) {
+            if (auto carried = carriedRow(*index, context, stamps)) {
                 if (slice.add(std::move(*carried))) flush();
                 continue;
             }
@@ -313,9 +342,10 @@ void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::
     flush();
 }
 
-std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context) const {
+std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context,
+                                          StampReader& stamps) const {
     const std::string relativePath = repairUtf8(makeRelativePath(m_files[index], context.folderPath));
-    const MetaEntry stamp = fileStamp(m_files[index]);
+    const MetaEntry stamp = stamps.stamp(m_files[index]);
     auto row = carriedOverFor(relativePath, stamp, context);
     if (!row) return std::nullopt;
     const std::string_view file = m_files[index];
@@ -350,6 +380,7 @@ std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std:
 std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& context,
                                                    const std::vector<char>& started) {
     std::vector<CarriedRow> slice;
+    StampReader stamps;
     std::optional<Error> failure;
     // A token that is never requested: these rows are written because the run
     // is ending, so the cancel must not refuse them. They are not counted: the
@@ -372,7 +403,7 @@ std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& contex
     };
     for (std::size_t i = 0; i < m_files.size() && !failure; ++i) {
         if (started[i]) continue;
-        if (auto row = carriedRow(i, context)) slice.push_back(std::move(*row));
+        if (auto row = carriedRow(i, context, stamps)) slice.push_back(std::move(*row));
         if (slice.size() == kCarrySliceSize) flush();
     }
     if (!slice.empty() && !failure) flush();

@@ -2,6 +2,7 @@
 // same header live in meta_file.cpp.
 #include "output/meta_entry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quellmark {
@@ -25,13 +26,27 @@ std::uint64_t mtimeNsFromSeconds(double seconds) {
 
 MetaEntry fileStamp(const std::filesystem::path& path) { return fileStamp(path.native()); }
 
-MetaEntry fileStamp(const std::string& path) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return MetaEntry{-1, 0};
+namespace {
+
+MetaEntry stampOf(const struct stat& st) {
     // Always through the double seconds: earlier runs stored exactly this
     // value, and integer nanoseconds would differ for many real stamps.
     const double seconds = stampSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     return MetaEntry{static_cast<std::int64_t>(st.st_size), mtimeNsFromSeconds(seconds)};
+}
+
+}  // namespace
+
+MetaEntry fileStamp(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return MetaEntry{-1, 0};
+    return stampOf(st);
+}
+
+MetaEntry fileStampAt(int folderFd, const char* name) {
+    struct stat st{};
+    if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return MetaEntry{-1, 0};
+    return stampOf(st);
 }
 
 bool isUnchanged(const AnalyzeResult& row, const std::optional<MetaEntry>& stamp, const MetaEntry& current) {

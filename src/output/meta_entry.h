@@ -36,6 +36,9 @@ std::uint64_t mtimeNsFromSeconds(double seconds);
 MetaEntry fileStamp(const std::filesystem::path& path);
 /// The same for a path held as plain bytes.
 MetaEntry fileStamp(const std::string& path);
+/// The same for the entry `name` of the open folder `folderFd` (fstatat, links
+/// not followed): saves the kernel the walk along the whole path.
+MetaEntry fileStampAt(int folderFd, const char* name);
 
 /// The meta file's compact JSON: members sorted by name at both levels, "{}" when empty.
 std::string encodeMetaMap(const MetaMap& map);

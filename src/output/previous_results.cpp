@@ -27,16 +27,27 @@ void PreviousResults::addRows(std::string_view csvText) {
     forEachCsvRow(csvText, [this](AnalyzeResult&& row) { setRow(std::move(row)); });
 }
 
+namespace {
+
+std::uint32_t hashOf(std::string_view relativePath) {
+    return static_cast<std::uint32_t>(std::hash<std::string_view>{}(relativePath));
+}
+
+}  // namespace
+
 void PreviousResults::setRow(AnalyzeResult row) {
     // At most half full, so that a probe ends soon at an empty slot.
     if (2 * (m_entries.size() + 1) > m_index.size()) growIndex();
-    Entry*& slot = m_index[slotOf(row.relative_path)];
-    if (slot) {
-        slot->row = std::move(row);  // the same path: its slot stays
-        slot->stamp.reset();
+    const std::uint32_t hash = hashOf(row.relative_path);
+    Slot& slot = m_index[slotOf(row.relative_path, hash)];
+    if (slot.entry != 0) {
+        Entry& entry = m_entries[slot.entry - 1];  // the same path: its slot stays
+        entry.row = std::move(row);
+        entry.stamp.reset();
         return;
     }
-    slot = &m_entries.emplace_back(Entry{std::move(row), std::nullopt});
+    m_entries.push_back(Entry{std::move(row), std::nullopt});
+    slot = {hash, static_cast<std::uint32_t>(m_entries.size())};
 }
 
 void PreviousResults::setStamp(std::string_view relativePath, const MetaEntry& stamp) {
@@ -44,24 +55,32 @@ void PreviousResults::setStamp(std::string_view relativePath, const MetaEntry& s
 }
 
 const PreviousResults::Entry* PreviousResults::find(std::string_view relativePath) const {
-    return m_index.empty() ? nullptr : m_index[slotOf(relativePath)];
+    if (m_index.empty()) return nullptr;
+    const Slot& slot = m_index[slotOf(relativePath, hashOf(relativePath))];
+    return slot.entry == 0 ? nullptr : &m_entries[slot.entry - 1];
 }
 
 PreviousResults::Entry* PreviousResults::find(std::string_view relativePath) {
-    return m_index.empty() ? nullptr : m_index[slotOf(relativePath)];
+    return const_cast<Entry*>(std::as_const(*this).find(relativePath));
 }
 
-std::size_t PreviousResults::slotOf(std::string_view relativePath) const {
+std::size_t PreviousResults::slotOf(std::string_view relativePath, std::uint32_t hash) const {
     const std::size_t mask = m_index.size() - 1;
-    std::size_t slot = std::hash<std::string_view>{}(relativePath) & mask;
-    while (m_index[slot] && m_index[slot]->row.relative_path != relativePath) slot = (slot + 1) & mask;
-    return slot;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& slot = m_index[at];
+        if (slot.entry == 0) return at;
+        if (slot.hash == hash && m_entries[slot.entry - 1].row.relative_path == relativePath) return at;
+    }
 }
 
 void PreviousResults::growIndex() {
-    std::vector<Entry*> old = std::exchange(m_index, std::vector<Entry*>(std::max<std::size_t>(64, 2 * m_index.size())));
-    for (Entry* entry : old) {
-        if (entry) m_index[slotOf(entry->row.relative_path)] = entry;
+    std::vector<Slot> old = std::exchange(m_index, std::vector<Slot>(std::max<std::size_t>(64, 2 * m_index.size())));
+    const std::size_t mask = m_index.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.entry == 0) continue;
+        std::size_t at = slot.hash & mask;
+        while (m_index[at].entry != 0) at = (at + 1) & mask;
+        m_index[at] = slot;
     }
 }
 
