@@ -189,7 +189,7 @@ void printSplit(const fs::path& library) {
     PreviousResults previous = loadPreviousState(library);
     const double loadSeconds = bench::secondsSince(start);
     start = std::chrono::steady_clock::now();
-    for (const auto& file : scanned.value_or(std::vector<std::string>{})) (void)fileStamp(file);
+    for (const auto& file : scanned.value_or(FileList{}).strings()) (void)fileStamp(file);
     const double stampSeconds = bench::secondsSince(start);
     std::printf("         alone: scan %ss, previous state %ss (%zu rows), stamps %ss\n", fixed(scanSeconds).c_str(),
                 fixed(loadSeconds).c_str(), previous.size(), fixed(stampSeconds).c_str());

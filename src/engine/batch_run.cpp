@@ -33,7 +33,7 @@ constexpr std::size_t kCarrySliceSize = 64;
 // progress keeps moving where stamps are slow to read (network folders).
 constexpr std::chrono::milliseconds kCarrySliceHold{100};
 
-using Files = std::vector<std::string>;
+using Files = FileList;
 
 struct CarriedRow {
     std::size_t index;
@@ -102,17 +102,18 @@ private:
 /// would cost more than everything else done for an unchanged file.
 class StampReader {
 public:
-    MetaEntry stamp(const std::string& path) {
+    /// `path` must be followed by a NUL.
+    MetaEntry stamp(std::string_view path) {
         const std::size_t slash = path.rfind('/');
-        if (slash == std::string::npos || slash == 0) return fileStamp(path);
+        if (slash == std::string::npos || slash == 0) return fileStamp(std::string(path));
         const std::string_view folder(path.data(), slash);
         if (folder != m_folder) {
             m_folder = folder;
             m_folderFd = FileDescriptor(
                 retryOnEintr([&] { return ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
         }
-        if (!m_folderFd.isOpen()) return fileStamp(path);
-        return fileStampAt(m_folderFd.get(), path.c_str() + slash + 1);
+        if (!m_folderFd.isOpen()) return fileStamp(std::string(path));
+        return fileStampAt(m_folderFd.get(), path.data() + slash + 1);
     }
 
 private:
@@ -211,9 +212,10 @@ private:
 std::set<std::string> sharedRelativePaths(const Files& files, std::string_view folderPath) {
     std::unordered_map<std::string, int> seen;
     std::set<std::string> shared;
-    for (const auto& file : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string_view file = files[i];
         const std::string relative = makeRelativePath(file, folderPath);
-        const bool keyedByName = !std::string_view(file).starts_with(folderPath);
+        const bool keyedByName = !file.starts_with(folderPath);
         if (!keyedByName && isValidUtf8(relative) && relative.find("\xEF\xBF\xBD") == std::string::npos) continue;
         std::string text = repairUtf8(relative);
         if (++seen[text] == 2) shared.insert(std::move(text));
@@ -335,7 +337,7 @@ void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::
         }
         flush();
         bool began = false;
-        auto result = analyzeFile(m_files[*index], context, stop, &began);
+        auto result = analyzeFile(std::filesystem::path(m_files[*index]), context, stop, &began);
         cursor.markStarted(*index, began);
         if (!result) cursor.fail(result.error());
     }
