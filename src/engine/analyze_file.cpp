@@ -120,18 +120,42 @@ double gainFor(double measuredLUFS, double targetLUFS, double clampDB) {
 
 std::optional<CarriedOver> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
                                           const FileTaskContext& context) {
-    if (!context.previous || !context.settings.incremental) return std::nullopt;
+    if (!context.settings.incremental) return std::nullopt;
     // Two files that read as one relative path share one previous row; taking
     // it for either could give one file the other's gain.
     if (stamp.size < 0 || isAmbiguousPath(relativePath, context)) return std::nullopt;
-    PreviousResults::Entry* previous = context.previous->find(relativePath);
-    if (!previous || !isUnchanged(previous->row, previous->stamp, stamp)) return std::nullopt;
+    const auto unchanged = [&stamp](const PreviousResults::Entry& entry) {
+        return isUnchanged(entry.row, entry.stamp, stamp);
+    };
+    std::shared_ptr<PreviousResults> owner;
+    PreviousResults::Entry* previous = nullptr;
+    RowOrigin origin = RowOrigin::carried;
+    if (context.previous) {
+        previous = context.previous->find(relativePath);
+        if (previous && unchanged(*previous)) {
+            owner = context.previous;
+        } else {
+            previous = nullptr;
+        }
+    }
+    if (!previous && context.subfolders) {
+        auto found = context.subfolders->find(relativePath, unchanged);
+        if (!found) return std::nullopt;
+        owner = std::move(found->owner);
+        previous = found->entry;
+        // The entry serves this one file: it takes the file's path below the
+        // run's folder, and no other look-up may take it any more.
+        previous->row.relative_path = relativePath;
+        previous->stamp.reset();
+        origin = RowOrigin::adopted;
+    }
+    if (!previous) return std::nullopt;
     // The row may come from a run with another target or clamp: keep every
     // measured value, but never a gain towards a target the user left.
     AnalyzeResult& row = previous->row;
     const double wanted = gainFor(row.measured_lufs, context.settings.targetLUFS, context.settings.clampDB);
     if (std::isnan(row.gain_db) || std::fabs(row.gain_db - wanted) > kGainAgreementDb) row.gain_db = wanted;
-    return CarriedOver{std::shared_ptr<const AnalyzeResult>(context.previous, &row), RowOrigin::carried};
+    return CarriedOver{std::shared_ptr<const AnalyzeResult>(std::move(owner), &row), origin};
 }
 
 Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,

@@ -14,6 +14,7 @@
 #include "engine/result_log.h"
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
+#include "engine/subfolder_results.h"
 #include "output/previous_results.h"
 #include "settings/app_settings.h"
 
@@ -29,6 +30,10 @@ struct FileTaskContext {
     /// The folder's previous results (null in a full run). Each file task reads
     /// the whole index but touches only the entry of its own file's path.
     std::shared_ptr<PreviousResults> previous;
+    /// What subfolders measured on their own (null when none holds results, and
+    /// in a full run): a file the folder's own results cannot carry over may be
+    /// adopted from there.
+    std::shared_ptr<SubfolderResults> subfolders;
     /// Relative paths that two or more listed files share: never carried over, no meta entry.
     const std::set<std::string>* ambiguousPaths = nullptr;
     /// Runs `fn` on the main thread and waits (the writer and the counters live there).
@@ -53,11 +58,13 @@ struct CarriedOver {
     RowOrigin origin = RowOrigin::carried;
 };
 
-/// The previous row to write again for an unchanged file (current stamp `stamp`),
-/// with its gain recomputed when it disagrees with the current target or clamp by
-/// more than 0.1 dB; nullopt when the file must be analysed. Never for a path in
-/// `ambiguousPaths`. The row is shared with the previous results, whose entry
-/// for this path it may update: call it from the file's own task only.
+/// The previous row to write again for an unchanged file (current stamp `stamp`):
+/// the folder's own row, else one adopted from the nearest subfolder whose
+/// results carry the file over (its path rewritten below the run's folder);
+/// with its gain recomputed when it disagrees with the current target or clamp
+/// by more than 0.1 dB. Nullopt when the file must be analysed. Never for a path
+/// in `ambiguousPaths`. The row is shared with the results it comes from, whose
+/// entry for this file it updates: call it once per file, from the file's task.
 std::optional<CarriedOver> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
                                           const FileTaskContext& context);
 

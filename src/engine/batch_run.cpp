@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +18,7 @@
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
+#include "engine/subfolder_results.h"
 #include "base/file_descriptor.h"
 #include "base/text.h"
 #include "output/csv_writer.h"
@@ -200,6 +202,11 @@ private:
     std::unique_ptr<CSVWriter> m_writer;
     Files m_files;
     std::shared_ptr<PreviousResults> m_previous;
+    std::shared_ptr<SubfolderResults> m_subfolders;
+    /// Carried rows that were found but refused (the run was ending): found
+    /// once, since finding one may take its previous entry for good.
+    std::mutex m_refusedMutex;
+    std::vector<CarriedRow> m_refused;
     std::set<std::string> m_ambiguousPaths;
     bool m_hadPreviousCSV = false;
 };
@@ -237,12 +244,16 @@ bool Run::prepare() {
     m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
     PreviousLoad previousLoad(m_settings.incremental ? std::optional(m_folder) : std::nullopt);
 
-    auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions);
+    std::vector<std::string> foldersWithResults;
+    auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions, &foldersWithResults);
     if (!scanned) {
         endWithError(scanned.error(), false);
         return false;
     }
     m_files = std::move(*scanned);
+    if (m_settings.incremental && !foldersWithResults.empty()) {
+        m_subfolders = std::make_shared<SubfolderResults>(m_folder.native(), foldersWithResults);
+    }
     onMain([&] { m_sink.setTotalCount(static_cast<std::int64_t>(m_files.size())); });
 
     if (m_files.empty()) {
@@ -291,6 +302,7 @@ FileTaskContext Run::makeContext() {
     context.folderPath = m_folder.native();
     context.settings = m_settings;
     context.previous = m_previous;
+    context.subfolders = m_subfolders;
     context.ambiguousPaths = &m_ambiguousPaths;
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
@@ -375,6 +387,11 @@ std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std:
         for (const CarriedRow& carried : slice) started[carried.index] = 1;
         m_sink.addRows(entries, true);
     });
+    if (failure) {
+        for (std::size_t i = 0; i < slice.size(); ++i) slice[i].carried.row = std::move(entries[i].row);
+        std::lock_guard lock(m_refusedMutex);
+        std::move(slice.begin(), slice.end(), std::back_inserter(m_refused));
+    }
     slice.clear();
     return failure;
 }
@@ -403,9 +420,16 @@ std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& contex
             }
         });
     };
+    std::ranges::sort(m_refused, {}, &CarriedRow::index);
+    auto refused = m_refused.begin();
     for (std::size_t i = 0; i < m_files.size() && !failure; ++i) {
+        while (refused != m_refused.end() && refused->index < i) ++refused;
         if (started[i]) continue;
-        if (auto row = carriedRow(i, context, stamps)) slice.push_back(std::move(*row));
+        if (refused != m_refused.end() && refused->index == i) {
+            slice.push_back(std::move(*refused));
+        } else if (auto row = carriedRow(i, context, stamps)) {
+            slice.push_back(std::move(*row));
+        }
         if (slice.size() == kCarrySliceSize) flush();
     }
     if (!slice.empty() && !failure) flush();
