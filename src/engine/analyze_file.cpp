@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "media/loudness.h"
@@ -105,6 +106,20 @@ std::string makeRelativePath(const std::filesystem::path& file, std::string_view
     path.remove_prefix(folderPath.size());
     if (path.starts_with('/')) path.remove_prefix(1);
     return std::string(path);
+}
+
+// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
+// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
+std::set<std::string> sharedRelativePaths(const std::vector<std::filesystem::path>& files,
+                                          std::string_view folderPath) {
+    std::unordered_map<std::string, int> seen;
+    seen.reserve(files.size());
+    std::set<std::string> shared;
+    for (const auto& file : files) {
+        std::string text = repairUtf8(makeRelativePath(file, folderPath));
+        if (++seen[text] == 2) shared.insert(std::move(text));
+    }
+    return shared;
 }
 
 double roundToTenth(double x) {

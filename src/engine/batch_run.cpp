@@ -8,20 +8,19 @@
 #include <set>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/analyze_file.h"
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
+#include "engine/run_plan.h"
 #include "base/text.h"
 #include "output/csv_writer.h"
 
 namespace quellmark {
 namespace {
 
-constexpr const char* kNoAudioFiles = "対象となる音声ファイルが見つかりませんでした。";
 // Carried-over rows reach the writer in slices: a rerun over a large
 // unchanged library is otherwise bound by one main-thread hop per file, while
 // the main thread still gets to serve between slices.
@@ -144,24 +143,10 @@ private:
 
     std::unique_ptr<CSVWriter> m_writer;
     Files m_files;
-    PreviousRows m_previousRows;
-    MetaMap m_previousMeta;
+    PreviousState m_previous;
     std::set<std::string> m_ambiguousPaths;
     bool m_hadPreviousCSV = false;
 };
-
-// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
-// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
-std::set<std::string> sharedRelativePaths(const Files& files, const std::string& folderPath) {
-    std::unordered_map<std::string, int> seen;
-    seen.reserve(files.size());
-    std::set<std::string> shared;
-    for (const auto& file : files) {
-        std::string text = repairUtf8(makeRelativePath(file, folderPath));
-        if (++seen[text] == 2) shared.insert(std::move(text));
-    }
-    return shared;
-}
 
 void Run::execute() {
     if (prepare()) analyseAndEnd();
@@ -182,7 +167,7 @@ bool Run::prepare() {
         onMain([&] {
             m_writer.reset();
             m_sink.setState(State::finished);
-            m_sink.setErrorMessage(kNoAudioFiles);
+            m_sink.setErrorMessage(std::string(kNoAudioFilesMessage));
         });
         return false;
     }
@@ -191,9 +176,7 @@ bool Run::prepare() {
     std::error_code ignored;
     m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
     if (m_settings.incremental) {
-        PreviousState previous = loadPreviousState(m_folder);
-        m_previousRows = std::move(previous.rows);
-        m_previousMeta = std::move(previous.meta);
+        m_previous = loadPreviousState(m_folder);
     }
 
     Result<void> begun;
@@ -228,12 +211,7 @@ void Run::analyseAndEnd() {
 }
 
 FileTaskContext Run::makeContext() {
-    FileTaskContext context;
-    context.folderPath = m_folder.native();
-    context.settings = m_settings;
-    context.previousRows = &m_previousRows;
-    context.previousMeta = &m_previousMeta;
-    context.ambiguousPaths = &m_ambiguousPaths;
+    FileTaskContext context = carryOverContext(m_folder, m_settings, m_previous, m_ambiguousPaths);
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };

@@ -3,11 +3,15 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/job_error.h"
 
 namespace quellmark {
+
+/// What a run or a plan reports when the scan lists no file.
+inline constexpr std::string_view kNoAudioFilesMessage = "対象となる音声ファイルが見つかりませんでした。";
 
 /// Every regular file below `folder` (at any depth) whose lower-cased extension
 /// is in `extensions`, sorted by the code points of its NFD path (invalid UTF-8
