@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "media/loudness.h"
@@ -104,6 +105,27 @@ std::string makeRelativePath(std::string_view file, std::string_view folderPath)
     path.remove_prefix(folderPath.size());
     if (path.starts_with('/')) path.remove_prefix(1);
     return std::string(path);
+}
+
+// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
+// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
+// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
+// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
+// Distinct files have distinct relative bytes, which read as one text only
+// through a replacement character (or when a file lies outside the folder's
+// text and is keyed by its name alone), so only those few are compared.
+std::set<std::string> sharedRelativePaths(const FileList& files, std::string_view folderPath) {
+    std::unordered_map<std::string, int> seen;
+    std::set<std::string> shared;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string_view file = files[i];
+        const std::string relative = makeRelativePath(file, folderPath);
+        const bool keyedByName = !file.starts_with(folderPath);
+        if (!keyedByName && isValidUtf8(relative) && relative.find("\xEF\xBF\xBD") == std::string::npos) continue;
+        std::string text = repairUtf8(relative);
+        if (++seen[text] == 2) shared.insert(std::move(text));
+    }
+    return shared;
 }
 
 double roundToTenth(double x) {

@@ -9,8 +9,10 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/job_error.h"
+#include "engine/folder_scan.h"
 #include "engine/result_log.h"
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
@@ -72,6 +74,10 @@ std::optional<CarriedOver> carriedOverFor(const std::string& relativePath, const
 /// or its last component when it does not begin with the folder path. Bytes; the
 /// caller repairs UTF-8 for the CSV.
 std::string makeRelativePath(std::string_view file, std::string_view folderPath);
+
+/// The relative-path texts (UTF-8 repaired, as in the CSV) that two or more of
+/// `files` share: the `ambiguousPaths` of a run over `folderPath`.
+std::set<std::string> sharedRelativePaths(const FileList& files, std::string_view folderPath);
 
 /// The gain for `measuredLUFS`: target − loudness, clamped to ±clamp, rounded to
 /// 0.1 half away from zero; 0 when the loudness is NaN.

@@ -11,7 +11,6 @@
 #include <set>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/analyze_file.h"
@@ -20,13 +19,13 @@
 #include "engine/previous_state.h"
 #include "engine/subfolder_results.h"
 #include "base/file_descriptor.h"
+#include "engine/run_plan.h"
 #include "base/text.h"
 #include "output/csv_writer.h"
 
 namespace quellmark {
 namespace {
 
-constexpr const char* kNoAudioFiles = "対象となる音声ファイルが見つかりませんでした。";
 // Carried-over rows reach the writer in slices: a rerun over a large
 // unchanged library is otherwise bound by one main-thread hop per file, while
 // the main thread still gets to serve between slices.
@@ -211,25 +210,6 @@ private:
     bool m_hadPreviousCSV = false;
 };
 
-// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
-// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
-// Distinct files have distinct relative bytes, which read as one text only
-// through a replacement character (or when a file lies outside the folder's
-// text and is keyed by its name alone), so only those few are compared.
-std::set<std::string> sharedRelativePaths(const Files& files, std::string_view folderPath) {
-    std::unordered_map<std::string, int> seen;
-    std::set<std::string> shared;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::string_view file = files[i];
-        const std::string relative = makeRelativePath(file, folderPath);
-        const bool keyedByName = !file.starts_with(folderPath);
-        if (!keyedByName && isValidUtf8(relative) && relative.find("\xEF\xBF\xBD") == std::string::npos) continue;
-        std::string text = repairUtf8(relative);
-        if (++seen[text] == 2) shared.insert(std::move(text));
-    }
-    return shared;
-}
-
 void Run::execute() {
     if (prepare()) analyseAndEnd();
 }
@@ -260,7 +240,7 @@ bool Run::prepare() {
         onMain([&] {
             m_writer.reset();
             m_sink.setState(State::finished);
-            m_sink.setErrorMessage(kNoAudioFiles);
+            m_sink.setErrorMessage(std::string(kNoAudioFilesMessage));
         });
         return false;
     }
@@ -298,12 +278,7 @@ void Run::analyseAndEnd() {
 }
 
 FileTaskContext Run::makeContext() {
-    FileTaskContext context;
-    context.folderPath = m_folder.native();
-    context.settings = m_settings;
-    context.previous = m_previous;
-    context.subfolders = m_subfolders;
-    context.ambiguousPaths = &m_ambiguousPaths;
+    FileTaskContext context = carryOverContext(m_folder, m_settings, m_previous, m_subfolders, m_ambiguousPaths);
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };

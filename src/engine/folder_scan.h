@@ -35,6 +35,9 @@ private:
     std::vector<Span> m_order;
 };
 
+/// What a run or a plan reports when the scan lists no file.
+inline constexpr std::string_view kNoAudioFilesMessage = "対象となる音声ファイルが見つかりませんでした。";
+
 /// Every regular file below `folder` (at any depth) whose lower-cased extension
 /// is in `extensions`, sorted by the code points of its NFD path (invalid UTF-8
 /// read as U+FFFD), then by raw bytes. Hidden entries (names beginning with ".")
