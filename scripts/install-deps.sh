@@ -10,6 +10,7 @@ packages=(
   ffmpeg locales
   xvfb xauth imagemagick fonts-noto-cjk
   desktop-file-utils appstream file
+  parallel
   clang-16 libclang-rt-16-dev
 )
 
