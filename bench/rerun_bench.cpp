@@ -1,6 +1,6 @@
 // How long an incremental rerun over a large unchanged library takes, and how
 // much memory it needs, measured on `quellmark-cli` itself. Run by hand:
-//   build/rerun_bench [--adopt] [DATA_DIR]
+//   build/rerun_bench [--adopt] [--against OTHER_CLI] [DATA_DIR]
 //
 // Each library is a folder of small stand-in audio files (tests/tools reads
 // them), 1,000 files in each of N/1,000 subfolders, created once under
@@ -16,6 +16,8 @@
 //            each with its own CSV (as when every subfolder was measured on its
 //            own, perhaps on another machine): the first run at the top adopts
 //            every row, the second carries them over like the plain rerun.
+//  --against also: the plain rerun with another quellmark-cli (an earlier
+//            build, say), round for round with this one, and the ratios.
 //
 // The in-process split (where the plain rerun's time goes) follows each size.
 #include <stdlib.h>
@@ -30,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,14 +104,14 @@ bool writeResults(const fs::path& library, const fs::path& folder, std::int64_t 
     return bool(writer.finish());
 }
 
-int prepare(const fs::path& library, std::int64_t count) {
+int prepare(const fs::path& library, std::int64_t count, bool withSubfolderResults) {
     for (std::int64_t i = 0; i < count; ++i) {
         const fs::path sub = library / folderName(i);
         if (i % kFilesPerFolder == 0) fs::create_directories(sub);
         std::ofstream(sub / ("track" + std::to_string(i) + ".mp3"))
             << "QMFAKE\nlufs=-" << (10 + i % 20) << "\ntitle=Track " << i << "\n";
     }
-    for (std::int64_t first = 0; first < count; first += kFilesPerFolder) {
+    for (std::int64_t first = 0; withSubfolderResults && first < count; first += kFilesPerFolder) {
         if (!writeResults(library, library / folderName(first), first, first + kFilesPerFolder)) return 1;
     }
     if (!writeResults(library, library, 0, count)) return 1;
@@ -148,12 +151,13 @@ struct Figures {
 };
 
 /// `quellmark-cli --quiet FOLDER` once, through a measuring child.
-Figures runCli(const fs::path& self, const fs::path& library, const fs::path& toolLog) {
+Figures runCli(const fs::path& self, const fs::path& library, const fs::path& toolLog,
+               const std::string& cliPath = QUELLMARK_CLI_PATH) {
     std::ofstream(toolLog, std::ios::trunc);
     setenv("QM_FAKE_LOG", toolLog.c_str(), 1);
     const std::string config = (toolLog.parent_path() / "config").string();
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    auto measured = runProcess(self, {"--measure", QUELLMARK_CLI_PATH, "--quiet", "--incremental", "--ffmpeg",
+    auto measured = runProcess(self, {"--measure", cliPath, "--quiet", "--incremental", "--ffmpeg",
                                       (toolsDir() / "ffmpeg").string(), library.string()},
                                3600.0);
     Figures figures;
@@ -209,11 +213,22 @@ void printLine(const char* what, std::int64_t files, const Figures& f, const Fig
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "--measure") return measureChild({argv + 2, argv + argc});
-    if (argc == 4 && std::string(argv[1]) == "--prepare") return prepare(argv[2], std::stoll(argv[3]));
+    if (argc == 5 && std::string(argv[1]) == "--prepare") {
+        return prepare(argv[2], std::stoll(argv[3]), std::string(argv[4]) == "with-subfolder-results");
+    }
 
     bool adopt = false;
+    std::string against;
     int next = 1;
-    if (next < argc && std::string(argv[next]) == "--adopt") adopt = (++next, true);
+    for (; next < argc; ++next) {
+        if (std::string(argv[next]) == "--adopt") {
+            adopt = true;
+        } else if (std::string(argv[next]) == "--against" && next + 1 < argc) {
+            against = argv[++next];
+        } else {
+            break;
+        }
+    }
     const fs::path self = fs::canonical("/proc/self/exe");
     const fs::path dataDir = next < argc ? fs::path(argv[next]) : self.parent_path() / "bench-data";
     fs::create_directories(dataDir);
@@ -221,30 +236,66 @@ int main(int argc, char** argv) {
 
     std::printf("%-8s %-22s %11s %12s\n", "files", "run", "wall (med)", "peak");
     bool ok = true;
-    for (const std::int64_t size : kSizes) {
-        const fs::path library = dataDir / ("library-" + std::to_string(size));
-        if (!fs::exists(dataDir / ("library-" + std::to_string(size) + ".meta.json"))) {
-            std::fprintf(stderr, "preparing %s\n", library.c_str());
-            fs::remove_all(library);
-            auto prepared = runProcess(self, {"--prepare", library.string(), std::to_string(size)}, 3600.0);
-            if (!prepared) {
-                std::fprintf(stderr, "preparation failed: %s\n", prepared.error().description().c_str());
-                return 1;
-            }
+    // A library with results in its subfolders as well as at the top, and one
+    // with results at the top only.
+    const auto library = [&](const char* kind, std::int64_t size, bool withSubfolderResults) -> std::optional<fs::path> {
+        const fs::path folder = dataDir / (std::string(kind) + "-" + std::to_string(size));
+        if (fs::exists(folder.string() + ".meta.json")) return folder;
+        std::fprintf(stderr, "preparing %s\n", folder.c_str());
+        fs::remove_all(folder);
+        auto prepared = runProcess(self, {"--prepare", folder.string(), std::to_string(size),
+                                          withSubfolderResults ? "with-subfolder-results" : "top-only"},
+                                   3600.0);
+        if (!prepared) {
+            std::fprintf(stderr, "preparation failed: %s\n", prepared.error().description().c_str());
+            return std::nullopt;
         }
-        const auto cli = [&] { return runCli(self, library, toolLog); };
-        const Figures plain = medianOf(cli, [&] { restoreTopResults(library, true); });
+        return folder;
+    };
+    for (const std::int64_t size : kSizes) {
+        const auto nested = library("library", size, true);
+        if (!nested) return 1;
+        const auto cli = [&] { return runCli(self, *nested, toolLog); };
+        const Figures plain = medianOf(cli, [&] { restoreTopResults(*nested, true); });
         printLine("plain rerun", size, plain, nullptr);
         ok = ok && !plain.toolRan;
         if (adopt) {
-            const Figures first = medianOf(cli, [&] { restoreTopResults(library, false); });
+            const Figures first = medianOf(cli, [&] { restoreTopResults(*nested, false); });
             printLine("first run, adopting", size, first, &plain);
             const Figures second = medianOf(cli, [] {});
             printLine("second run", size, second, &plain);
             ok = ok && !first.toolRan && !second.toolRan;
         }
-        restoreTopResults(library, true);
-        printSplit(library);
+        restoreTopResults(*nested, true);
+        if (!against.empty()) {
+            // No results below the top, and both builds alternating, so that
+            // both see the same machine.
+            const auto flat = library("flat", size, false);
+            if (!flat) return 1;
+            std::vector<double> ours, theirs;
+            double ourPeak = 0, theirPeak = 0;
+            for (int round = 0; round < kRounds; ++round) {
+                restoreTopResults(*flat, true);
+                const Figures mine = runCli(self, *flat, toolLog);
+                restoreTopResults(*flat, true);
+                const Figures other = runCli(self, *flat, toolLog, against);
+                ours.push_back(mine.seconds);
+                theirs.push_back(other.seconds);
+                ourPeak = std::max(ourPeak, mine.peakMb);
+                theirPeak = std::max(theirPeak, other.peakMb);
+                ok = ok && !mine.toolRan;
+            }
+            std::sort(ours.begin(), ours.end());
+            std::sort(theirs.begin(), theirs.end());
+            const double a = ours[ours.size() / 2], b = theirs[theirs.size() / 2];
+            std::printf("%-8lld %-22s %9s s %9s MB\n", static_cast<long long>(size), "flat, this build", fixed(a).c_str(),
+                        fixed(ourPeak, 1).c_str());
+            std::printf("%-8lld %-22s %9s s %9s MB   this build x%s time, x%s memory of it\n",
+                        static_cast<long long>(size), "flat, other build", fixed(b).c_str(), fixed(theirPeak, 1).c_str(),
+                        fixed(a / b, 2).c_str(), fixed(ourPeak / theirPeak, 2).c_str());
+            restoreTopResults(*flat, true);
+        }
+        printSplit(*nested);
     }
     std::printf("targets: 200000-file plain rerun <= 1.0 s and <= 120 MB;"
                 " adopting <= 1.5x its time and <= 1.3x its memory; no tool run\n");
