@@ -1,7 +1,5 @@
 #include "engine/batch_run.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -17,6 +15,7 @@
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
+#include "engine/stamp_reader.h"
 #include "engine/subfolder_results.h"
 #include "base/file_descriptor.h"
 #include "engine/run_plan.h"
@@ -95,57 +94,6 @@ public:
 private:
     std::vector<CarriedRow> m_rows;
     std::chrono::steady_clock::time_point m_firstAt;
-};
-
-/// Stamps of files read through a descriptor of their folder, kept while the
-/// files come from the same folder (they do: the list is sorted by path). A
-/// rerun reads one stamp per file, and the kernel's walk along each whole path
-/// would cost more than everything else done for an unchanged file.
-class StampReader {
-public:
-    /// `path` must be followed by a NUL.
-    MetaEntry stamp(std::string_view path) {
-        const std::size_t slash = path.rfind('/');
-        if (slash == std::string::npos || slash == 0) return fileStamp(std::string(path));
-        const std::string_view folder(path.data(), slash);
-        if (folder != m_folder) {
-            m_folder = folder;
-            m_folderFd = FileDescriptor(
-                retryOnEintr([&] { return ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-        }
-        if (!m_folderFd.isOpen()) return fileStamp(std::string(path));
-        return fileStampAt(m_folderFd.get(), path.data() + slash + 1);
-    }
-
-private:
-    std::string m_folder;
-    FileDescriptor m_folderFd;
-};
-
-/// The previous results of a folder, read on a thread of their own while the
-/// caller goes on; nothing when no folder is given (a full run).
-class PreviousLoad {
-public:
-    explicit PreviousLoad(std::optional<std::filesystem::path> folder) {
-        if (!folder) return;
-        try {
-            m_thread = std::jthread([this, path = *folder] { m_loaded = load(path); });
-        } catch (const std::system_error&) {
-            m_loaded = load(*folder);  // no thread to spare: read it here
-        }
-    }
-    /// Waits for the reading to end; null in a full run.
-    std::shared_ptr<PreviousResults> take() {
-        if (m_thread.joinable()) m_thread.join();
-        return std::move(m_loaded);
-    }
-
-private:
-    static std::shared_ptr<PreviousResults> load(const std::filesystem::path& folder) {
-        return std::make_shared<PreviousResults>(loadPreviousState(folder));
-    }
-    std::shared_ptr<PreviousResults> m_loaded;
-    std::jthread m_thread;  // last: joined before the result it writes goes
 };
 
 /// Runs `task` on `count` threads and waits for them all. Fewer threads than
