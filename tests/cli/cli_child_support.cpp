@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -38,6 +37,22 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+// A copy of the program in `scratch` (under the system's temporary folder),
+// which is opened to everyone: a clone in a private home folder, or in one
+// made by mktemp -d, keeps the built program out of the user nobody's reach.
+std::string reachableCopy(const fs::path& scratch) {
+    const fs::path copy = scratch / "bin" / "quellmark-cli";
+    std::error_code ec;
+    fs::create_directory(copy.parent_path(), ec);
+    if (!ec) fs::copy_file(QUELLMARK_CLI_PATH, copy, ec);
+    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec;
+    for (const fs::path& path : {scratch, copy.parent_path(), copy}) {
+        if (!ec) fs::permissions(path, open, ec);
+    }
+    return ec ? QUELLMARK_CLI_PATH : copy.string();
+}
+
 }  // namespace
 
 CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
@@ -45,9 +60,10 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     std::string pattern = (fs::temp_directory_path() / "quellmark-cli-child-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     m_scratch = pattern;
+    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     // Everything the child needs is made before fork: only async-signal-safe calls after it.
-    std::vector<std::string> argv{QUELLMARK_CLI_PATH}, envp;
+    std::vector<std::string> argv{dropRoot ? reachableCopy(m_scratch) : QUELLMARK_CLI_PATH}, envp;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -68,11 +84,11 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     }
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const std::string directory = workingDirectory.string();
-    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     m_pid = fork();
     if (m_pid == 0) {
-        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+                         ::access(argvPointers[0], X_OK) != 0)) {
             _exit(kCannotDropRoot);
         }
         dup2(nullFd, STDIN_FILENO);
@@ -109,20 +125,15 @@ void CliChild::sendSignal(int signal) const { ::kill(m_pid, signal); }
 CliOutcome CliChild::wait(double limitSeconds) {
     if (m_outcome) return *m_outcome;
     int status = 0;
-    const auto ended = [&] {
-        terminalText();
-        return waitpid(m_pid, &status, WNOHANG) == m_pid;
-    };
-    if (!waitUntil(ended, limitSeconds)) {
+    if (!waitUntil([&] { return terminalText(), waitpid(m_pid, &status, WNOHANG) == m_pid; }, limitSeconds)) {
         ::kill(m_pid, SIGKILL);
         waitpid(m_pid, &status, 0);
     }
-    CliOutcome outcome;
+    CliOutcome& outcome = m_outcome.emplace();
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.out = readFile(m_scratch / "out");
     outcome.err = m_terminal >= 0 ? terminalText() : readFile(m_scratch / "err");
-    m_outcome = outcome;
     return outcome;
 }
 
@@ -133,11 +144,11 @@ CliOutcome runCli(const std::vector<std::string>& arguments, const std::map<std:
 
 bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
-    for (;;) {
-        if (condition()) return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
 int countLines(const std::string& text, const std::string& needle) {
@@ -163,15 +174,6 @@ std::vector<std::pair<pid_t, std::string>> toolStarts(const fs::path& log, const
         }
     }
     return starts;
-}
-
-std::vector<std::string> listTree(const fs::path& folder) {
-    std::vector<std::string> result;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        result.push_back(entry.path().lexically_relative(folder).string());
-    }
-    std::sort(result.begin(), result.end());
-    return result;
 }
 
 }  // namespace quellmark::test

@@ -3,8 +3,6 @@
 // that vouches only for rows measured from the very version it records, and a
 // last incremental run ends exactly where a fresh run does.
 // QUELLMARK_FAULT_SEED=<n> replays one sequence of moments.
-#include <signal.h>
-
 #include <cstdlib>
 #include <random>
 
@@ -35,9 +33,9 @@ void expectConsistentFolder(const FakeLibrary& library) {
         const auto row = csv.rows.find(path);
         ASSERT_NE(row, csv.rows.end()) << path << " has an entry but no row";
         EXPECT_EQ(row->second[8], "ok") << path;
-        const auto& stamps = library.stamps(path);
-        const auto version = static_cast<size_t>(versionInTitle(row->second[2]));
-        EXPECT_TRUE(version < stamps.size() && stamps[version] == entry) << path << " " << row->second[2];
+        const std::string& title = row->second[2];  // "f3 v2"
+        const auto version = std::strtoul(title.c_str() + title.rfind(" v") + 2, nullptr, 10);
+        EXPECT_TRUE(version < library.stamps(path).size() && library.stamps(path)[version] == entry) << path << " " << title;
     }
 }
 
@@ -50,23 +48,20 @@ TEST(RandomKill, EveryKillLeavesAConsistentFolderAndTheLastRunCatchesUp) {
 
     TempDir dir;
     FakeLibrary library(dir / "music", kFiles, 0.005);
-    const auto environment = cliEnvironment(dir.path(), "tools.log");
     const auto csvAfter = [&](bool full) {
-        EXPECT_EQ(runCli(cliArguments(library.folder(), full), environment).exitStatus, 0);
+        EXPECT_EQ(runCli(cliArguments(library.folder(), full), cliEnvironment(dir.path())).exitStatus, 0);
         return readStrictCsv(library.folder() / "volume_gains.csv").rows;
     };
     csvAfter(true);
-
     for (int kill = 0; kill < 30; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         for (int changed = 0; changed < 6; ++changed) library.rewrite(static_cast<int>(random() % kFiles));
         const bool full = random() % 5 == 0;
         const double killAfterSeconds = static_cast<double>(random() % 701) / 1000;
-        CliChild(cliArguments(library.folder(), full), environment).wait(killAfterSeconds);  // SIGKILL at the limit
+        CliChild(cliArguments(library.folder(), full), cliEnvironment(dir.path())).wait(killAfterSeconds);  // SIGKILL at the limit
         expectConsistentFolder(library);
         if (HasFatalFailure()) return;
     }
-
     const auto caughtUp = csvAfter(false);
     EXPECT_EQ(caughtUp, csvAfter(true));
 }

@@ -19,9 +19,10 @@ TEST(ResumeAfterKill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     TempDir dir;
     const FakeLibrary library(dir / "music", 300, 0.02);
     const fs::path folder = library.folder();
+    const fs::path log = dir / "tools.log";
     {
-        CliChild child(cliArguments(folder, false), cliEnvironment(dir.path(), "killed.log"));
-        ASSERT_TRUE(waitForLines(dir / "killed.log", "ffmpeg end", 270));
+        CliChild child(cliArguments(folder, false), cliEnvironment(dir.path()));
+        ASSERT_TRUE(waitForLines(log, "ffmpeg end", 270));
         child.sendSignal(SIGKILL);
         ASSERT_EQ(child.wait().signal, SIGKILL);
     }
@@ -29,18 +30,18 @@ TEST(ResumeAfterKill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     const MetaMap saved = decodeJournal(readFile(folder / "volume_gains.csv.meta.journal"));
     ASSERT_GE(saved.size(), 192u);
 
-    ASSERT_EQ(runCli(cliArguments(folder, false), cliEnvironment(dir.path(), "rerun.log")).exitStatus, 0);
-    std::multiset<std::string> expected;
+    writeFile(log, "");
+    ASSERT_EQ(runCli(cliArguments(folder, false), cliEnvironment(dir.path())).exitStatus, 0);
+    std::multiset<std::string> expected, measured;
     for (const std::string& path : library.relativePaths()) {
         if (!saved.contains(path)) expected.insert((folder / path).string());
     }
-    std::multiset<std::string> measured;
-    for (const auto& [pid, file] : toolStarts(dir / "rerun.log", "ffmpeg")) measured.insert(file);
+    for (const auto& [pid, file] : toolStarts(log, "ffmpeg")) measured.insert(file);
     EXPECT_EQ(measured, expected);
 
     const auto resumedRows = readStrictCsv(folder / "volume_gains.csv").rows;
     const std::string resumedMeta = readFile(folder / "volume_gains.csv.meta.json");
-    ASSERT_EQ(runCli(cliArguments(folder, true), cliEnvironment(dir.path(), "fresh.log")).exitStatus, 0);
+    ASSERT_EQ(runCli(cliArguments(folder, true), cliEnvironment(dir.path())).exitStatus, 0);
     EXPECT_EQ(resumedRows, readStrictCsv(folder / "volume_gains.csv").rows);
     EXPECT_EQ(resumedRows.size(), 300u);
     EXPECT_EQ(resumedMeta, readFile(folder / "volume_gains.csv.meta.json"));

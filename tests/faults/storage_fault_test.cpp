@@ -1,5 +1,6 @@
 // quellmark-cli on a file system that fills up or refuses writes: the run ends
-// with the system's message and exit status 1, and the previous results stay.
+// with the system's message and exit status 1; the previous results stay, and
+// a folder without any gets the rows that fitted.
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -31,28 +32,28 @@ protected:
     void TearDown() override {
         if (m_mounted) ::umount2(m_mount.c_str(), MNT_DETACH);
     }
-    /// The folder's files with their bytes; only the results unless `all`.
-    std::map<std::string, std::string> snapshot(bool all) const {
-        std::map<std::string, std::string> files;
-        for (const std::string& name : listTree(m_folder)) {
-            if (all || name == "volume_gains.csv" || name == "volume_gains.csv.meta.json") {
-                files[name] = readFile(m_folder / name);
-            }
-        }
+    /// Every file of `folder` with its bytes.
+    static std::map<fs::path, std::string> contents(const fs::path& folder) {
+        std::map<fs::path, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) files[entry.path()] = readFile(entry.path());
         return files;
     }
-    /// A run that must fail with the system's message for `error`, leaving
-    /// the results (or, for `all`, every file) as they were.
-    void expectFailedRun(bool full, int error, bool all) const {
-        const auto before = snapshot(all);
-        const CliOutcome outcome = run(full);
+    CliOutcome run(const fs::path& folder, bool full) const {
+        return runCli(cliArguments(folder, full), cliEnvironment(m_dir.path()));
+    }
+    /// A run that must fail with the system's message for `error`.
+    CliOutcome failedRun(const fs::path& folder, int error, bool full = true) const {
+        const CliOutcome outcome = run(folder, full);
         EXPECT_EQ(outcome.exitStatus, 1);
         EXPECT_NE(outcome.err.find(std::system_category().message(error)), std::string::npos) << outcome.err;
-        EXPECT_EQ(outcome.out.find("完了"), std::string::npos) << outcome.out;
-        EXPECT_TRUE(snapshot(all) == before) << "the folder changed";
+        return outcome;
     }
-    CliOutcome run(bool full) const {
-        return runCli(cliArguments(m_folder, full), cliEnvironment(m_dir.path(), "tools.log"));
+    void leaveFree(long long bytes, const char* filler) const {
+        struct statvfs space {};
+        ASSERT_EQ(::statvfs(m_mount.c_str(), &space), 0);
+        const auto freeBytes = static_cast<long long>(space.f_bavail * space.f_frsize);
+        ASSERT_GT(freeBytes, bytes);
+        writeFile(m_mount / filler, std::string(static_cast<size_t>(freeBytes - bytes), 'x'));
     }
 
     TempDir m_dir;
@@ -63,31 +64,45 @@ protected:
 
 TEST_F(SmallFileSystem, DiskFullKeepsThePreviousResultsUntilThereIsRoom) {
     // Long titles make rows of a few kilobytes, so the disk fills within the run.
-    for (int i = 0; i < 20; ++i) {
-        writeFile(m_folder / ("f" + std::to_string(i) + ".flac"),
-                  "QMFAKE\ntitle=" + std::string(3000, 'a' + i % 26) + "\nlufs=-2" + std::to_string(i % 10) + ".0\n");
+    for (const char* folder : {"music", "fresh"}) {
+        for (int i = 0; i < 20; ++i) {
+            writeFile(m_mount / folder / ("f" + std::to_string(i) + ".flac"),
+                      "QMFAKE\ntitle=" + std::string(3000, 'a' + i % 26) + "\nlufs=-2" + std::to_string(i % 10) + ".0\n");
+        }
     }
-    ASSERT_EQ(run(true).exitStatus, 0);
+    ASSERT_EQ(run(m_folder, true).exitStatus, 0);
+    const auto previous = contents(m_folder);
     const auto previousRows = readStrictCsv(m_folder / "volume_gains.csv").rows;
-    struct statvfs space {};
-    ASSERT_EQ(::statvfs(m_mount.c_str(), &space), 0);
-    const auto freeBytes = static_cast<long long>(space.f_bavail * space.f_frsize);
-    ASSERT_GT(freeBytes, 24 * 1024);
-    writeFile(m_mount / "filler", std::string(static_cast<size_t>(freeBytes - 24 * 1024), 'x'));
+    leaveFree(24 * 1024, "filler1");
+    EXPECT_EQ(failedRun(m_folder, ENOSPC).out, "");
+    for (const char* result : {"volume_gains.csv", "volume_gains.csv.meta.json"}) {
+        EXPECT_EQ(readFile(m_folder / result), previous.at(m_folder / result)) << result;
+    }
 
-    expectFailedRun(true, ENOSPC, false);
-    fs::remove(m_mount / "filler");
-    EXPECT_EQ(run(false).exitStatus, 0);
+    fs::remove(m_mount / "filler1");
+    leaveFree(24 * 1024, "filler2");
+    const CliOutcome fresh = failedRun(m_mount / "fresh", ENOSPC);
+    EXPECT_TRUE(fresh.out.starts_with("完了: ")) << "what was written is installed: " << fresh.out;
+    const StrictCsv written = readStrictCsv(m_mount / "fresh/volume_gains.csv");
+    EXPECT_EQ(written.problem, "");
+    EXPECT_TRUE(!written.rows.empty() && written.rows.size() < 20) << written.rows.size();
+
+    fs::remove(m_mount / "filler2");
+    EXPECT_EQ(run(m_folder, false).exitStatus, 0);
     EXPECT_EQ(readStrictCsv(m_folder / "volume_gains.csv").rows, previousRows);
 }
 
 TEST_F(SmallFileSystem, ReadOnlyFolderEndsWithTheErrorAndChangesNothing) {
     for (int i = 0; i < 5; ++i) writeFile(m_folder / ("f" + std::to_string(i) + ".flac"), "QMFAKE\n");
-    ASSERT_EQ(run(true).exitStatus, 0);
+    ASSERT_EQ(run(m_folder, true).exitStatus, 0);
     writeFile(m_folder / "f0.flac", "QMFAKE\nlufs=-30\n");  // one file changed: the rerun has work to do
+    const auto before = contents(m_folder);
     // Root ignores permission bits; a read-only mount refuses even root.
     ASSERT_EQ(::mount(nullptr, m_mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << std::strerror(errno);
-    for (const bool full : {false, true}) expectFailedRun(full, EROFS, true);
+    for (const bool full : {false, true}) {
+        EXPECT_EQ(failedRun(m_folder, EROFS, full).out, "");
+        EXPECT_TRUE(contents(m_folder) == before) << "the folder changed";
+    }
 }
 
 }  // namespace
