@@ -43,7 +43,7 @@ void generate(const fs::path& csv, const fs::path& meta) {
     for (int i = 0; i < kRows; ++i) {
         const std::string path = relativePath(i);
         AnalyzeResult r{path, path.substr(path.rfind('/') + 1), i % 5 ? "Title, with comma" : "Plain", "Artist",
-                        180.5 + i % 300, -14.2 - i % 20, -0.5, -3.8, "ok", 0.4, 1.2, true};
+                        180.5 + i % 300, -14.2 - i % 20, -0.5, -3.8, RowStatus::ok, 0.4, 1.2, true};
         text += csvLine(csvFields(r));
         text += '\n';
         map.emplace(path, MetaEntry{1000000 + i, 1700000000123456789ull + static_cast<std::uint64_t>(i)});

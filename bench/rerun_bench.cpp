@@ -102,8 +102,8 @@ State runOnce(const fs::path& folder, const AppSettings& settings, std::shared_p
     if (!timed) timed = std::make_shared<TimedQueue>();
     auto engine = AnalysisEngine::create(timed);
     engine->start(folder, settings);
-    timed->queue().serveUntil([&] { return engine->state() != State::running; });
-    return engine->state();
+    timed->queue().serveUntil([&] { return engine->snapshot().state != State::running; });
+    return engine->snapshot().state;
 }
 
 /// The stamp reads and carry-over tests of every file, then the writer over

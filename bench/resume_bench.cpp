@@ -49,7 +49,7 @@ int main() {
     for (int i = 0; i < kRows; ++i) {
         const std::string path = "Artist " + std::to_string(i / 1000) + "/Album " + std::to_string(i / 12) + "/" +
                                  std::to_string(i % 12 + 1) + " Track.flac";
-        const AnalyzeResult row{path, "Track.flac", "Title, with comma", "Artist", 180.5, -14.2, -0.5, -3.8, "ok",
+        const AnalyzeResult row{path, "Track.flac", "Title, with comma", "Artist", 180.5, -14.2, -0.5, -3.8, RowStatus::ok,
                                 0.4,  1.2,          true};
         csv += csvLine(csvFields(row)) + "\n";
         journal += encodeJournalLine(path, MetaEntry{1000000 + i, 1700000000123456789ull + static_cast<unsigned>(i)});

@@ -30,7 +30,7 @@ AnalyzeResult rowFor(int i) {
     const std::string path = "Artist " + std::to_string(i / 1000) + "/Album " + std::to_string(i / 12) + "/" +
                              std::to_string(i % 12 + 1) + " Track.flac";
     return {path, path.substr(path.rfind('/') + 1), "Title, with comma", "Artist", 180.5 + i % 300, -14.2, -0.5,
-            -3.8, i % 50 ? "ok" : "error:decode_failed", 0.4, 1.2, true};
+            -3.8, i % 50 ? RowStatus::ok : RowStatus::decodeFailed, 0.4, 1.2, true};
 }
 
 // One write(2) per line of the same length: what the writer cannot go below.

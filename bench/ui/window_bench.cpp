@@ -82,7 +82,7 @@ double runWindow(const std::filesystem::path& folder, const AppSettings& setting
     QElapsedTimer timer;
     timer.start();
     window.startRun();
-    while (engine->state() == State::running)
+    while (engine->snapshot().state == State::running)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const double elapsed = msSince(timer);
     refreshes = window.refreshCount() - before;

@@ -93,7 +93,7 @@ int runCommandLineBatch(const CliCommand& command) {
         std::optional<ProgressTicker> ticker;
         if (display.isEnabled()) ticker.emplace(loop, display);
         engine->start(command.folder, command.settings);
-        loop.serveUntil([&engine] { return engine->state() != State::running; });
+        loop.serveUntil([&engine] { return engine->snapshot().state != State::running; });
     }
     display.clear();
     return reportOutcome(engine->snapshot());

@@ -31,6 +31,8 @@ struct AnalysisEngine::Impl final : RunSink {
     std::optional<std::chrono::steady_clock::time_point> startedAt;
     /// The current or last run's cancellation; the run thread itself is detached.
     std::optional<std::stop_source> runningTask;
+    /// The current run's rows; the snapshot shares them read-only.
+    std::shared_ptr<ResultLog> rows;
 
     std::map<int, Observer> observers;
     int nextObserverId = 1;
@@ -55,9 +57,14 @@ struct AnalysisEngine::Impl final : RunSink {
 
     void setTotalCount(std::int64_t count) override { publish(fields.totalCount, count); }
     void setCurrentFileName(const std::string& fileName) override { publish(fields.currentFileName, fileName); }
-    void countProcessed(bool isError) override {
-        publish(fields.processedCount, fields.processedCount + 1);
-        if (isError) publish(fields.errorCount, fields.errorCount + 1);
+    void addRow(ResultEntry entry, bool counted) override {
+        const bool isError = entry.row.status != RowStatus::ok;
+        rows->append(std::move(entry));
+        if (counted) {
+            fields.processedCount += 1;
+            if (isError) fields.errorCount += 1;
+        }
+        notify();
     }
     void setState(State newState) override { publish(fields.state, newState); }
     void setOutputURL(std::optional<std::filesystem::path> url) override {
@@ -79,26 +86,6 @@ AnalysisEngine::AnalysisEngine(std::shared_ptr<MainThread> mainThread, Clock clo
 // no run of this engine is in flight, possibly on the run's own thread.
 AnalysisEngine::~AnalysisEngine() = default;
 
-State AnalysisEngine::state() const { return m_impl->fields.state; }
-std::int64_t AnalysisEngine::totalCount() const { return m_impl->fields.totalCount; }
-std::int64_t AnalysisEngine::processedCount() const { return m_impl->fields.processedCount; }
-std::int64_t AnalysisEngine::errorCount() const { return m_impl->fields.errorCount; }
-const std::string& AnalysisEngine::currentFileName() const { return m_impl->fields.currentFileName; }
-const std::optional<std::filesystem::path>& AnalysisEngine::outputURL() const {
-    return m_impl->fields.outputURL;
-}
-const std::optional<std::string>& AnalysisEngine::errorMessage() const { return m_impl->fields.errorMessage; }
-std::optional<std::chrono::steady_clock::time_point> AnalysisEngine::startedAt() const {
-    return m_impl->startedAt;
-}
-
-std::optional<double> AnalysisEngine::estimatedRemainingSeconds() const {
-    const Impl& d = *m_impl;
-    const EngineSnapshot& f = d.fields;
-    if (f.state != State::running) return std::nullopt;
-    return remainingSecondsEstimate(f.state, f.processedCount, f.totalCount, d.startedAt, d.clock());
-}
-
 std::optional<double> remainingSecondsEstimate(State state, std::int64_t processed, std::int64_t total,
                                                std::optional<std::chrono::steady_clock::time_point> startedAt,
                                                std::chrono::steady_clock::time_point now) {
@@ -110,8 +97,10 @@ std::optional<double> remainingSecondsEstimate(State state, std::int64_t process
 }
 
 EngineSnapshot AnalysisEngine::snapshot() const {
-    EngineSnapshot snapshot = m_impl->fields;
-    snapshot.estimatedRemainingSeconds = estimatedRemainingSeconds();
+    const Impl& d = *m_impl;
+    EngineSnapshot snapshot = d.fields;
+    snapshot.estimatedRemainingSeconds = remainingSecondsEstimate(snapshot.state, snapshot.processedCount,
+                                                                  snapshot.totalCount, d.startedAt, d.clock());
     return snapshot;
 }
 
@@ -126,6 +115,8 @@ void AnalysisEngine::start(std::filesystem::path folder, AppSettings settings) {
     d.publish(d.fields.errorMessage, std::nullopt);
     d.publish(d.fields.outputURL, std::nullopt);
     d.publish(d.startedAt, d.clock());
+    d.rows = std::make_shared<ResultLog>(settings.targetLUFS, settings.clampDB);
+    d.publish(d.fields.results, std::shared_ptr<const ResultLog>(d.rows));
 
     // The thread holds the engine only weakly until it begins: an engine
     // dropped before then runs nothing. Once begun, the run keeps the engine

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/result_log.h"
 #include "settings/app_settings.h"
 
 namespace quellmark {
@@ -26,6 +27,10 @@ struct EngineSnapshot {
     std::optional<std::filesystem::path> outputURL;
     std::optional<std::string> errorMessage;
     std::optional<double> estimatedRemainingSeconds;
+    /// The rows of the current or last run as they are written: measured,
+    /// failed and carried over. A new run brings a new log; within one run the
+    /// log only grows. Null before the first run. Read on the main thread.
+    std::shared_ptr<const ResultLog> results;
 };
 
 /// The one object through which a front end drives runs and watches them.
@@ -43,16 +48,8 @@ public:
                                                   Clock clock = std::chrono::steady_clock::now);
     ~AnalysisEngine();
 
-    State state() const;
-    std::int64_t totalCount() const;
-    std::int64_t processedCount() const;
-    std::int64_t errorCount() const;
-    const std::string& currentFileName() const;
-    const std::optional<std::filesystem::path>& outputURL() const;
-    const std::optional<std::string>& errorMessage() const;
-    std::optional<std::chrono::steady_clock::time_point> startedAt() const;
-    /// Elapsed ÷ processed × (total − processed) while running with 0 < processed < total.
-    std::optional<double> estimatedRemainingSeconds() const;
+    /// Every published field now, the remaining-time estimate derived for this
+    /// moment; the one way to read the engine's state. Cheap: the rows are shared.
     EngineSnapshot snapshot() const;
 
     /// Resets the published fields and launches a run over `folder` with a copy

@@ -35,11 +35,11 @@ double clampGain(double gain, double clampDB) {
     return gain;
 }
 
-AnalyzeResult errorRow(const std::filesystem::path& file, const std::string& relativePath,
-                       const Error& error) {
+ResultEntry failedEntry(const std::filesystem::path& file, const std::string& relativePath, const Error& error) {
     const JobError* job = error.jobError();
     const bool notFound = job && job->kind == JobError::Kind::binaryNotFound;
-    AnalyzeResult row;
+    ResultEntry entry;
+    AnalyzeResult& row = entry.row;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = titleFromFileName(file);
@@ -47,14 +47,15 @@ AnalyzeResult errorRow(const std::filesystem::path& file, const std::string& rel
     row.measured_lufs = kNaN;
     row.true_peak_dbfs = kNaN;
     row.gain_db = 0;
-    row.status = notFound ? "error:ffmpeg_not_found" : "error:decode_failed";
+    row.status = notFound ? RowStatus::ffmpegNotFound : RowStatus::decodeFailed;
     row.leading_silence_sec = 0;
     row.trailing_silence_sec = 0;
     row.hasSilenceMeasurement = true;
-    return row;
+    entry.reason = error.description();
+    return entry;
 }
 
-AnalyzeResult measuredRow(const std::filesystem::path& file, const std::string& relativePath,
+ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& relativePath,
                           const AppSettings& settings) {
     // A failed probe costs only the tags and the duration; the measurement
     // decides whether the file is readable at all.
@@ -62,10 +63,11 @@ AnalyzeResult measuredRow(const std::filesystem::path& file, const std::string& 
     if (auto probed = probeMetadata(file, siblingProbePath(settings.ffmpegPath))) probe = *probed;
 
     auto measured = measureLoudness(file, settings.ffmpegPath, probe.durationSec);
-    if (!measured) return errorRow(file, relativePath, measured.error());
+    if (!measured) return failedEntry(file, relativePath, measured.error());
     const LoudnessMeasurement& m = *measured;
 
-    AnalyzeResult row;
+    ResultEntry entry;
+    AnalyzeResult& row = entry.row;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = probe.title.empty() ? titleFromFileName(file) : probe.title;
@@ -76,22 +78,23 @@ AnalyzeResult measuredRow(const std::filesystem::path& file, const std::string& 
     row.gain_db = gainFor(m.integratedLUFS, settings.targetLUFS, settings.clampDB);
     row.leading_silence_sec = roundToTenth(m.leadingSilenceSec);
     row.trailing_silence_sec = roundToTenth(m.trailingSilenceSec);
-    row.status = "ok";
+    row.status = RowStatus::ok;
     row.hasSilenceMeasurement = true;
-    return row;
+    return entry;
 }
 
 bool isAmbiguousPath(const std::string& relativePath, const FileTaskContext& context) {
     return context.ambiguousPaths && context.ambiguousPaths->contains(relativePath);
 }
 
-Result<void> writeAndCount(const AnalyzeResult& row, const std::optional<MetaEntry>& entry,
+Result<void> writeAndCount(ResultEntry entry, const std::optional<MetaEntry>& stamp,
                            const FileTaskContext& context, std::stop_token stop) {
     Result<void> written;
-    context.onMainThread([&] { written = context.writer->write(row, entry, stop); });
-    if (!written) return written;
-    context.onMainThread([&] { context.countProcessed(row.status != "ok"); });
-    return {};
+    context.onMainThread([&] {
+        written = context.writer->write(entry.row, stamp, stop);
+        if (written) context.addRow(std::move(entry), true);
+    });
+    return written;
 }
 
 }  // namespace
@@ -142,7 +145,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     const std::string relativePath = repairUtf8(makeRelativePath(file, context.folderPath));
     const MetaEntry stamp = fileStamp(file);
 
-    // An unchanged file costs one hand-off instead of three: a rerun over a
+    // An unchanged file costs one hand-off instead of two: a rerun over a
     // large library is bound by these hops, and nothing runs for the file in
     // between that anyone could watch.
     if (auto carried = carriedOverFor(relativePath, stamp, context)) {
@@ -150,16 +153,18 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
         context.onMainThread([&] {
             context.setCurrentFileName(fileName);
             written = context.writer->write(*carried, stamp, stop);
-            if (written) context.countProcessed(false);
+            if (written) context.addRow({std::move(*carried), {}, RowOrigin::carried}, true);
         });
         return written;
     }
 
     context.onMainThread([&] { context.setCurrentFileName(fileName); });
-    const AnalyzeResult row = measuredRow(file, relativePath, context.settings);
-    std::optional<MetaEntry> entry;
-    if (stamp.size >= 0 && row.status == "ok" && !isAmbiguousPath(relativePath, context)) entry = stamp;
-    return writeAndCount(row, entry, context, stop);
+    ResultEntry entry = measuredEntry(file, relativePath, context.settings);
+    std::optional<MetaEntry> remembered;
+    if (stamp.size >= 0 && entry.row.status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
+        remembered = stamp;
+    }
+    return writeAndCount(std::move(entry), remembered, context, stop);
 }
 
 }  // namespace quellmark

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/job_error.h"
+#include "engine/result_log.h"
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
 #include "settings/app_settings.h"
@@ -32,7 +33,8 @@ struct FileTaskContext {
     CSVWriter* writer = nullptr;
     /// Main-thread callbacks into the engine's published state.
     std::function<void(const std::string& fileName)> setCurrentFileName;
-    std::function<void(bool isError)> countProcessed;
+    /// A written row joins the run's results; `counted` rows advance the counts.
+    std::function<void(ResultEntry entry, bool counted)> addRow;
 };
 
 /// One file of a run: carried over when unchanged, else probed and measured,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -45,6 +46,69 @@ struct GroupOutcome {
     std::vector<char> started;
 };
 
+/// The file tasks' shared position in the list, and the first failure, which
+/// ends the hand-out of files and stops the others.
+class TaskCursor {
+public:
+    TaskCursor(std::size_t fileCount, std::stop_source& groupStop, GroupOutcome& outcome)
+        : m_fileCount(fileCount), m_groupStop(groupStop), m_outcome(outcome) {}
+
+    /// The next file to take, or nullopt when the list is done or a task failed.
+    std::optional<std::size_t> next() {
+        std::lock_guard lock(m_mutex);
+        if (m_outcome.firstError || m_next == m_fileCount) return std::nullopt;
+        return m_next++;
+    }
+    void fail(const Error& error) {
+        std::lock_guard lock(m_mutex);
+        if (!m_outcome.firstError) m_outcome.firstError = error;
+        m_groupStop.request_stop();
+    }
+    /// Each index belongs to the one task that took it, so no lock is needed.
+    void markStarted(std::size_t index, bool started) { m_outcome.started[index] = started; }
+    std::vector<char>& started() { return m_outcome.started; }
+
+private:
+    std::mutex m_mutex;
+    std::size_t m_next = 0;
+    const std::size_t m_fileCount;
+    std::stop_source& m_groupStop;
+    GroupOutcome& m_outcome;
+};
+
+/// Carried-over rows that one file task gathers before handing them to the
+/// main thread together.
+class CarrySlice {
+public:
+    /// Adds a row; true when the slice is due to be written.
+    bool add(CarriedRow row) {
+        if (m_rows.empty()) m_firstAt = std::chrono::steady_clock::now();
+        m_rows.push_back(std::move(row));
+        return m_rows.size() == kCarrySliceSize || std::chrono::steady_clock::now() - m_firstAt >= kCarrySliceHold;
+    }
+    std::vector<CarriedRow>& rows() { return m_rows; }
+
+private:
+    std::vector<CarriedRow> m_rows;
+    std::chrono::steady_clock::time_point m_firstAt;
+};
+
+/// Runs `task` on `count` threads and waits for them all. Fewer threads than
+/// asked are fine (a limit beyond what the system allows); none is an error.
+std::optional<Error> runOnThreads(std::size_t count, const std::function<void()>& task) {
+    std::vector<std::jthread> threads;
+    threads.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            threads.emplace_back(task);
+        } catch (const std::system_error& e) {
+            if (threads.empty()) return Error(e.code());
+            break;
+        }
+    }
+    return std::nullopt;  // jthread joins on destruction
+}
+
 class Run {
 public:
     Run(const std::filesystem::path& folder, const AppSettings& settings, std::stop_token runStop,
@@ -61,12 +125,12 @@ private:
     void onMain(const std::function<void()>& fn) { m_mainThread.runAndWait(fn); }
     FileTaskContext makeContext();
     GroupOutcome analyseAll(const FileTaskContext& context);
-    void runFileTasks(const FileTaskContext& context, std::stop_source& groupStop, GroupOutcome& outcome);
+    void runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop);
     std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context) const;
-    /// Writes and counts the slice's rows in order on the main thread; the
-    /// number written. Stops at the first refused row.
-    std::size_t writeCarriedSlice(const std::vector<CarriedRow>& slice, std::stop_token stop,
-                                  std::optional<Error>& failure);
+    /// Writes and counts the slice's rows in order on the main thread, marking
+    /// each written file as started. Stops at the first refused row.
+    std::optional<Error> writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
+                                           std::vector<char>& started);
     std::optional<Error> writeUnstartedCarryOvers(const FileTaskContext& context,
                                                   const std::vector<char>& started);
     void endSucceeded();
@@ -173,7 +237,7 @@ FileTaskContext Run::makeContext() {
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };
-    context.countProcessed = [this](bool isError) { m_sink.countProcessed(isError); };
+    context.addRow = [this](ResultEntry entry, bool counted) { m_sink.addRow(std::move(entry), counted); };
     return context;
 }
 
@@ -185,81 +249,40 @@ GroupOutcome Run::analyseAll(const FileTaskContext& context) {
     // including those that start after it.
     std::stop_source groupStop;
     std::stop_callback forwardCancel(m_runStop, [&groupStop] { groupStop.request_stop(); });
-    runFileTasks(context, groupStop, outcome);
+    TaskCursor cursor(m_files.size(), groupStop, outcome);
+    // The one place that caps concurrent file tasks.
+    const auto limit = static_cast<std::size_t>(parallelismLimit(m_settings));
+    const auto noThreads = runOnThreads(std::min(limit, m_files.size()),
+                                        [&] { runFileTasks(context, cursor, groupStop.get_token()); });
+    if (noThreads) cursor.fail(*noThreads);
     return outcome;
 }
 
-// The one place that caps concurrent file tasks: `limit` workers, each taking
-// the next file of the list only once its previous file has ended.
-void Run::runFileTasks(const FileTaskContext& context, std::stop_source& groupStop, GroupOutcome& outcome) {
-    std::mutex mutex;
-    std::size_t cursor = 0;
-    const std::stop_token token = groupStop.get_token();
-
-    auto fail = [&](const Error& error) {
-        std::lock_guard lock(mutex);
-        if (!outcome.firstError) outcome.firstError = error;
-        groupStop.request_stop();
+// One file task: takes the next file of the list once its previous file has
+// ended. Unchanged files are gathered into slices; a file that needs the
+// tools first hands over the rows already found, since its run may take minutes.
+void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop) {
+    CarrySlice slice;
+    // A row refused here (the run is ending) leaves its file unstarted, so
+    // the carry-over written at the end still keeps it.
+    auto flush = [&] {
+        if (slice.rows().empty()) return;
+        if (auto failure = writeCarriedSlice(slice.rows(), stop, cursor.started())) cursor.fail(*failure);
     };
-
-    auto worker = [&] {
-        std::vector<CarriedRow> slice;
-        std::chrono::steady_clock::time_point sliceStart;
-        // A row refused here (the run is ending) leaves its file unstarted,
-        // so the carry-over written at the end still keeps it.
-        auto flush = [&] {
-            if (slice.empty()) return;
-            std::optional<Error> failure;
-            const std::size_t written = writeCarriedSlice(slice, token, failure);
-            for (std::size_t i = 0; i < written; ++i) outcome.started[slice[i].index] = 1;
-            slice.clear();
-            if (failure) fail(*failure);
-        };
-        for (;;) {
-            std::size_t index = 0;
-            {
-                std::lock_guard lock(mutex);
-                if (outcome.firstError || cursor == m_files.size()) break;
-                index = cursor++;
+    while (const auto index = cursor.next()) {
+        if (!stop.stop_requested()) {
+            if (auto carried = carriedRow(*index, context)) {
+                if (slice.add(std::move(*carried))) flush();
+                continue;
             }
-            if (!token.stop_requested()) {
-                if (auto carried = carriedRow(index, context)) {
-                    if (slice.empty()) sliceStart = std::chrono::steady_clock::now();
-                    slice.push_back(std::move(*carried));
-                    if (slice.size() == kCarrySliceSize ||
-                        std::chrono::steady_clock::now() - sliceStart >= kCarrySliceHold) {
-                        flush();
-                    }
-                    continue;
-                }
-            }
-            // Rows already found go out before a tool run that may take minutes.
-            flush();
-            bool began = false;
-            auto result = analyzeFile(m_files[index], context, token, &began);
-            outcome.started[index] = began;  // each index belongs to one worker
-            if (!result) fail(result.error());
         }
         flush();
-    };
-
-    const auto limit = static_cast<std::size_t>(parallelismLimit(m_settings));
-    const std::size_t count = std::min(limit, m_files.size());
-    std::vector<std::jthread> workers;
-    workers.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        try {
-            workers.emplace_back(worker);
-        } catch (const std::system_error& e) {
-            // A limit far beyond what the system allows: run with the threads
-            // we got; with none the run cannot go on.
-            if (!workers.empty()) break;
-            std::lock_guard lock(mutex);
-            outcome.firstError = Error(e.code());
-        }
+        bool began = false;
+        auto result = analyzeFile(m_files[*index], context, stop, &began);
+        cursor.markStarted(*index, began);
+        if (!result) cursor.fail(result.error());
     }
-    // jthread joins on destruction; the workers end by themselves.
-    workers.clear();
+    flush();
 }
 
 std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context) const {
@@ -270,22 +293,23 @@ std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskConte
     return CarriedRow{index, repairUtf8(m_files[index].filename().native()), std::move(*row), stamp};
 }
 
-std::size_t Run::writeCarriedSlice(const std::vector<CarriedRow>& slice, std::stop_token stop,
-                                   std::optional<Error>& failure) {
-    std::size_t written = 0;
+std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
+                                            std::vector<char>& started) {
+    std::optional<Error> failure;
     onMain([&] {
-        for (const CarriedRow& carried : slice) {
+        for (CarriedRow& carried : slice) {
             m_sink.setCurrentFileName(carried.fileName);
             auto result = m_writer->write(carried.row, carried.stamp, stop);
             if (!result) {
                 failure = result.error();
                 return;
             }
-            m_sink.countProcessed(false);
-            ++written;
+            started[carried.index] = 1;
+            m_sink.addRow({std::move(carried.row), {}, RowOrigin::carried}, true);
         }
     });
-    return written;
+    slice.clear();
+    return failure;
 }
 
 std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& context,
@@ -303,7 +327,11 @@ std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& contex
             // the run is ending, so the cancel must not refuse them.
             for (std::size_t i = first; i < last && !failure; ++i) {
                 auto written = m_writer->write(rows[i].row, rows[i].stamp, std::stop_token{});
-                if (!written) failure = written.error();
+                if (!written) {
+                    failure = written.error();
+                } else {
+                    m_sink.addRow({std::move(rows[i].row), {}, RowOrigin::carried}, false);
+                }
             }
         });
         if (failure) return failure;

@@ -119,6 +119,23 @@ bool isValidUtf8Text(std::string_view text) {
 
 }  // namespace
 
+std::string_view statusText(RowStatus status) {
+    switch (status) {
+        case RowStatus::ok: return "ok";
+        case RowStatus::ffmpegNotFound: return "error:ffmpeg_not_found";
+        case RowStatus::decodeFailed: return "error:decode_failed";
+        case RowStatus::unrecognized: break;
+    }
+    return {};
+}
+
+RowStatus parseStatus(std::string_view text) {
+    for (const RowStatus status : {RowStatus::ok, RowStatus::ffmpegNotFound, RowStatus::decodeFailed}) {
+        if (text == statusText(status)) return status;
+    }
+    return RowStatus::unrecognized;
+}
+
 const std::array<std::string, 11>& csvHeader() {
     static const std::array<std::string, 11> header = {
         "relative_path", "file_name",     "title",  "artist",
@@ -136,7 +153,7 @@ std::vector<std::string> csvFields(const AnalyzeResult& result) {
             formatNumber(result.measured_lufs),
             formatNumber(result.true_peak_dbfs),
             formatNumber(result.gain_db),
-            result.status,
+            std::string(statusText(result.status)),
             formatNumber(result.leading_silence_sec),
             formatNumber(result.trailing_silence_sec)};
 }
@@ -204,7 +221,7 @@ AnalyzeResult resultFromFields(std::span<const std::string> fields) {
     result.measured_lufs = numberOr(fields[5], nan);
     result.true_peak_dbfs = numberOr(fields[6], nan);
     result.gain_db = numberOr(fields[7], nan);
-    result.status = fields[8];
+    result.status = parseStatus(fields[8]);
     result.leading_silence_sec = fields.size() > 9 ? numberOr(fields[9], 0) : 0;
     result.trailing_silence_sec = fields.size() > 10 ? numberOr(fields[10], 0) : 0;
     result.hasSilenceMeasurement = fields.size() >= 11;

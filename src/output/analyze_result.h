@@ -10,6 +10,17 @@
 
 namespace quellmark {
 
+/// A row's status. Its CSV text is its only spelling: "ok",
+/// "error:ffmpeg_not_found", "error:decode_failed". A previous CSV may hold any
+/// other text (a damaged or foreign file); that reads as `unrecognized`, which
+/// is never carried over and never written.
+enum class RowStatus : unsigned char { ok, ffmpegNotFound, decodeFailed, unrecognized };
+
+/// The CSV text of `status`; empty for `unrecognized`.
+std::string_view statusText(RowStatus status);
+/// The status a CSV field spells; `unrecognized` for any other text.
+RowStatus parseStatus(std::string_view text);
+
 /// The outcome for one audio file: one CSV row. Unknown numbers are NaN.
 /// Field names follow the CSV columns.
 struct AnalyzeResult {
@@ -21,7 +32,7 @@ struct AnalyzeResult {
     double measured_lufs = 0;
     double true_peak_dbfs = 0;
     double gain_db = 0;
-    std::string status;
+    RowStatus status = RowStatus::unrecognized;
     double leading_silence_sec = 0;
     double trailing_silence_sec = 0;
     /// False only for a row read back from a CSV line without the silence columns.

@@ -128,7 +128,7 @@ Result<void> CSVWriter::write(const AnalyzeResult& result, const std::optional<M
         return fail(Error::fromErrno(err));
     }
     m_csvSize += static_cast<off_t>(line.size());
-    if (entry && result.status == "ok") recordEntry(result.relative_path, *entry);
+    if (entry && result.status == RowStatus::ok) recordEntry(result.relative_path, *entry);
     return {};
 }
 

@@ -28,9 +28,6 @@ public:
     CSVWriter& operator=(const CSVWriter&) = delete;
 
     const std::filesystem::path& outputURL() const { return m_outputURL; }
-    const std::filesystem::path& tmpURL() const { return m_tmpURL; }
-    const std::filesystem::path& metaURL() const { return m_metaURL; }
-    const std::filesystem::path& journalURL() const { return m_journalURL; }
 
     /// Creates the folder if needed, takes the lock and writes the header to the
     /// temporary CSV. Fails with the system error, or with "別の解析がこのフォルダに

@@ -38,7 +38,7 @@ const AnalyzeResult* carriedOverRow(bool incremental, const std::string& relativ
     if (!incremental) return nullptr;
     const auto row = previousRows.find(relativePath);
     if (row == previousRows.end()) return nullptr;
-    if (row->second.status != "ok") return nullptr;
+    if (row->second.status != RowStatus::ok) return nullptr;
     // A row from a CSV without the silence columns lacks data the new CSV needs.
     if (!row->second.hasSilenceMeasurement) return nullptr;
     const auto entry = previousMeta.find(relativePath);

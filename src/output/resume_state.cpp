@@ -37,7 +37,7 @@ ResumedState loadResumableLeftovers(const std::filesystem::path& folder) {
     resumed.rows.reserve(saved.size());
     for (auto entry = saved.begin(); entry != saved.end();) {
         const auto row = rows.find(entry->first);
-        if (row == rows.end() || row->second.status != "ok" || !row->second.hasSilenceMeasurement) {
+        if (row == rows.end() || row->second.status != RowStatus::ok || !row->second.hasSilenceMeasurement) {
             entry = saved.erase(entry);
             continue;
         }

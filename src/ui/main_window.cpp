@@ -32,11 +32,9 @@ namespace {
 
 constexpr QSize kMinimumWindowSize{560, 460};
 // One redraw per display frame at most: a fast run publishes thousands of
-// changes a second, and each redraw also searches for ffmpeg (possibly by
-// starting `which`), so redrawing per change would throttle the run. While a
+// changes a second, so redrawing per change would throttle the run. While a
 // redraw runs, every hand-off of the run waits for this thread, so redraws are
-// also spaced to keep them to about a tenth of the thread's time however slow
-// the search is.
+// also spaced to keep them to about a tenth of the thread's time.
 constexpr int kFrameIntervalMs = 16;
 constexpr qint64 kRedrawTimeShare = 10;
 
@@ -176,8 +174,28 @@ void MainWindow::toggleRun() {
     requestRefresh();
 }
 
+// The search may start `which`, so it is not repeated per redraw: only when
+// the path setting changes, a run starts, or the person comes back to the
+// window (having perhaps installed ffmpeg meanwhile).
+const std::optional<std::filesystem::path>& MainWindow::ffmpegLocation() {
+    if (m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
+        m_ffmpegLocation = locateTool("ffmpeg", m_settings.ffmpegPath);
+        m_ffmpegLookedUpFor = m_settings.ffmpegPath;
+    }
+    return m_ffmpegLocation;
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        forgetToolLocation();
+        requestRefresh();
+    }
+}
+
 void MainWindow::startRun() {
     if (!m_folder) return;
+    forgetToolLocation();
     DefaultsStore store = DefaultsStore::standard();
     m_settings.save(store);
     m_engine->start(*m_folder, m_settings);
@@ -220,8 +238,7 @@ void MainWindow::refresh() {
     ++m_refreshCount;
     m_sinceRefresh.restart();
     const EngineSnapshot engine = m_engine->snapshot();
-    const auto ffmpeg = locateTool("ffmpeg", m_settings.ffmpegPath);
-    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpeg, automaticParallelism());
+    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpegLocation(), automaticParallelism());
 
     m_folderLabel->setFullText(QString::fromStdString(view.folderText));
     applyColorRole(m_folderLabel, view.folderRole);

@@ -60,6 +60,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool event(QEvent* event) override;
 
 private:
@@ -70,11 +71,18 @@ private:
     void onAlertDismissed();
     template <typename Edit>
     void editSettings(Edit edit);
+    /// Where ffmpeg is for the current path setting: looked up once per setting
+    /// and again only after forgetToolLocation().
+    const std::optional<std::filesystem::path>& ffmpegLocation();
+    void forgetToolLocation() { m_ffmpegLookedUpFor.reset(); }
 
     std::unique_ptr<EnginePort> m_engine;
     AppSettings m_settings;
     std::optional<std::filesystem::path> m_folder;
     std::optional<std::filesystem::path> m_shownRevealTarget;
+    /// The path setting the cached look-up was made for (outer optional: none made).
+    std::optional<std::optional<std::string>> m_ffmpegLookedUpFor;
+    std::optional<std::filesystem::path> m_ffmpegLocation;
 
     ElidedLabel* m_folderLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;

@@ -59,7 +59,7 @@ TEST(RealTools, GainsFollowTheMeasuredLoudnessAndTheTarget) {
     for (const auto& sample : kSamples) {
         SCOPED_TRACE(sample.relativePath);
         const AnalyzeResult& before = first.at(sample.relativePath);
-        EXPECT_EQ(before.status, "ok");
+        EXPECT_EQ(before.status, RowStatus::ok);
         EXPECT_EQ(before.duration_sec, 3);
         EXPECT_NEAR(before.measured_lufs, sample.lufs, 0.11);
         EXPECT_NEAR(before.gain_db, sample.gainAt18, 0.11);
@@ -121,7 +121,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
         if (file.status != "-") expected[file.name] = file.status;
     }
     for (const auto& [path, row] : parsePreviousRows(readFile(music / "volume_gains.csv"))) {
-        listed[path] = expected.contains(path) && expected[path].empty() ? "" : row.status;
+        listed[path] = expected.contains(path) && expected[path].empty() ? "" : statusText(row.status);
     }
     EXPECT_EQ(listed, expected);
     for (const auto& entry : fs::recursive_directory_iterator(dir.path(), fs::directory_options::skip_permission_denied)) {

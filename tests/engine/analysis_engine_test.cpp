@@ -23,7 +23,7 @@ TEST(AnalysisEngineTest, CancelAndClearDoNothingWithoutARun) {
     engine->cancel();
     engine->clearErrorMessage();
     EXPECT_EQ(calls, 0);
-    EXPECT_EQ(engine->state(), State::idle);
+    EXPECT_EQ(engine->snapshot().state, State::idle);
 }
 
 TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDone) {

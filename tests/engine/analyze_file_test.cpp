@@ -80,8 +80,8 @@ TEST(AnalyzeFileTest, BuildsRowsFromTheToolsReports) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const AnalyzeResult& row = rows.at(c.name);
-        EXPECT_EQ(std::tie(row.file_name, row.status, row.title, row.artist),
-                  std::tie(c.name, c.status, c.title, c.artist));
+        EXPECT_EQ(std::make_tuple(row.file_name, std::string(statusText(row.status)), row.title, row.artist),
+                  std::make_tuple(std::string(c.name), std::string(c.status), std::string(c.title), std::string(c.artist)));
         EXPECT_PRED2(same, row.duration_sec, c.duration);
         EXPECT_PRED2(same, row.measured_lufs, c.lufs);
         EXPECT_PRED2(same, row.true_peak_dbfs, c.peak);
@@ -105,7 +105,7 @@ TEST(AnalyzeFileTest, CarriedRowsGetTheGainForTheCurrentTarget) {
     const std::set<std::string> ambiguous;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.storedGain);
-        const PreviousRows rows{{"a.mp3", {"a.mp3", "a.mp3", "Old", "", 99.9, c.storedLufs, -0.5, c.storedGain, "ok", 0, 0, true}}};
+        const PreviousRows rows{{"a.mp3", {"a.mp3", "a.mp3", "Old", "", 99.9, c.storedLufs, -0.5, c.storedGain, RowStatus::ok, 0, 0, true}}};
         const MetaMap meta{{"a.mp3", stamp}};
         FileTaskContext context;
         context.previousRows = &rows;

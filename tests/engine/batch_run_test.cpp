@@ -4,7 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -14,19 +14,13 @@
 namespace quellmark {
 namespace {
 
-// One line per published change: state, counts, file, and whether the
-// output location and the message are present.
-Names describe(const std::vector<EngineSnapshot>& snapshots) {
+// The state, the counts, the file, and whether the output location and the
+// message are present.
+std::string describe(const EngineSnapshot& s) {
     static const char* const kStates[] = {"idle", "running", "finished", "cancelled"};
-    Names lines;
-    for (const auto& s : snapshots) {
-        std::ostringstream out;
-        out << kStates[static_cast<int>(s.state)] << " " << s.totalCount << "/" << s.processedCount << "/"
-            << s.errorCount << " '" << s.currentFileName << "'" << (s.outputURL ? " url" : "")
-            << (s.errorMessage ? " msg" : "");
-        lines.push_back(out.str());
-    }
-    return lines;
+    return std::string(kStates[static_cast<int>(s.state)]) + " " + std::to_string(s.totalCount) + "/" +
+           std::to_string(s.processedCount) + "/" + std::to_string(s.errorCount) + " '" + s.currentFileName + "'" +
+           (s.outputURL ? " url" : "") + (s.errorMessage ? " msg" : "");
 }
 
 class BatchRunTest : public ::testing::Test {
@@ -40,56 +34,54 @@ protected:
     EngineHarness harness;
 };
 
-TEST_F(BatchRunTest, PublishesEveryChangeOfARunInOrder) {
+// The published rows are the CSV's rows, in its order, each failed one with
+// its reason; an empty folder ends with its message and writes nothing.
+TEST_F(BatchRunTest, PublishesTheWrittenRowsWithTheReasonOfEachFailure) {
     writeFile(dir / "notes/notes.txt", "x");
-    const struct {
-        fs::path folder;
-        Names expected;
-        std::optional<std::string> message;
-    } cases[] = {
-        {dir.path(),
-         {"running 0/0/0 ''",  // state
-          "running 0/0/0 ''",  // startedAt
-          "running 2/0/0 ''",  // the scan's count
-          "running 2/0/0 'a.mp3'", "running 2/1/0 'a.mp3'", "running 2/1/0 'b.mp3'", "running 2/2/0 'b.mp3'",
-          "running 2/2/1 'b.mp3'", "running 2/2/1 'b.mp3' url", "finished 2/2/1 'b.mp3' url"},
-         std::nullopt},
-        {dir / "notes",
-         {"running 0/0/0 ''", "running 0/0/0 ''", "finished 0/0/0 ''", "finished 0/0/0 '' msg"},
-         "対象となる音声ファイルが見つかりませんでした。"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.folder);
-        EngineHarness fresh;
-        fresh.run(c.folder, fakeToolSettings(1));
-        EXPECT_EQ(describe(fresh.snapshots), c.expected);
-        EXPECT_EQ(fresh.engine().errorMessage(), c.message);
-    }
-    EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
+    harness.run(dir / "notes", fakeToolSettings(1));
+    EXPECT_EQ(harness.engine().snapshot().errorMessage, "対象となる音声ファイルが見つかりませんでした。");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "notes"), fs::directory_iterator()), 1);
+
+    harness.run(dir.path(), fakeToolSettings(1));
+    const EngineSnapshot done = harness.engine().snapshot();
+    EXPECT_EQ(std::tie(done.state, done.totalCount, done.processedCount, done.errorCount),
+              std::make_tuple(State::finished, 2, 2, 1));
+    EXPECT_FALSE(done.errorMessage);
+    ASSERT_TRUE(done.results);
+    Names published;
+    for (std::size_t i = 0; i < done.results->size(); ++i) {
+        const ResultEntry& entry = (*done.results)[i];
+        published.push_back(entry.row.relative_path + " " + std::string(statusText(entry.row.status)) + " " +
+                            entry.reason);
+    }
+    EXPECT_EQ(published, (Names{"a.mp3 ok ", "b.mp3 error:decode_failed プロセスが失敗しました (status=1)"}));
+    EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
 }
 
+// A start clears what the last run left before anything else; a second start
+// while running changes nothing.
 TEST_F(BatchRunTest, AStartResetsWhatTheLastRunLeftAndIsIgnoredWhileRunning) {
     harness.run(dir.path(), fakeToolSettings(1));
-    harness.snapshots.clear();
-    // Counters and location go at once; the failing scan then sets the message
-    // and writes nothing.
+    const auto firstRows = harness.engine().snapshot().results;
     harness.run(dir / "missing", fakeToolSettings(1));
-    EXPECT_EQ(harness.engine().errorMessage(), "フォルダを読み取れませんでした: " + (dir / "missing").string());
+    const EngineSnapshot failed = harness.engine().snapshot();
+    EXPECT_EQ(failed.errorMessage, "フォルダを読み取れませんでした: " + (dir / "missing").string());
+    EXPECT_EQ(std::tie(failed.processedCount, failed.errorCount, failed.outputURL),
+              std::make_tuple(0, 0, std::optional<fs::path>()));
+    EXPECT_TRUE(failed.results && failed.results != firstRows && failed.results->empty());
     EXPECT_FALSE(fs::exists(dir / "missing"));
-    EXPECT_EQ(describe(harness.snapshots),
-              (Names{"running 2/2/1 'b.mp3' url", "running 0/2/1 'b.mp3' url", "running 0/0/1 'b.mp3' url",
-                     "running 0/0/0 'b.mp3' url", "running 0/0/0 '' url", "running 0/0/0 ''", "running 0/0/0 ''",
-                     "running 0/0/0 '' msg", "finished 0/0/0 '' msg"}));
-    harness.snapshots.clear();
+
     ToolLog::reset();
     harness.engine().start(dir.path(), fakeToolSettings(1));
-    // The message is gone before the scan.
-    EXPECT_EQ(describe(harness.snapshots), (Names{"running 0/0/0 '' msg", "running 0/0/0 ''", "running 0/0/0 ''"}));
+    EXPECT_FALSE(harness.engine().snapshot().errorMessage);
+    const std::size_t published = harness.snapshots.size();
     harness.engine().start(dir.path(), fakeToolSettings(1));
-    EXPECT_EQ(harness.snapshots.size(), 3u);
+    EXPECT_EQ(harness.snapshots.size(), published);
     harness.serveUntilEnded();
     EXPECT_EQ(ToolLog::measuredFiles(dir.path()), Names{"b.mp3"});  // a.mp3 is carried over
+    const auto rows = harness.engine().snapshot().results;
+    ASSERT_EQ(rows->size(), 2u);
+    EXPECT_EQ((*rows)[0].origin, RowOrigin::carried);
     EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
 }
 
@@ -126,7 +118,7 @@ TEST_F(BatchRunTest, ACancelWhileAnalysingKeepsOnlyTheRowsWrittenBefore) {
     // Cancel once the third file's analysis has begun: it runs to the end,
     // but its row is refused.
     harness.engine().addObserver([&] {
-        if (harness.engine().currentFileName() == "f3.mp3") harness.engine().cancel();
+        if (harness.engine().snapshot().currentFileName == "f3.mp3") harness.engine().cancel();
     });
     AppSettings settings = fakeToolSettings(1);
     settings.incremental = false;
@@ -135,9 +127,7 @@ TEST_F(BatchRunTest, ACancelWhileAnalysingKeepsOnlyTheRowsWrittenBefore) {
     EXPECT_EQ(csvPaths(dir / "run/volume_gains.csv"), (Names{"f1.mp3", "f2.mp3"}));
     EXPECT_EQ(ToolLog::measuredFiles(dir / "run").size(), 3u);
     EXPECT_FALSE(fs::exists(dir / "run/volume_gains.csv.tmp"));
-    const Names lines = describe(harness.snapshots);
-    EXPECT_EQ(Names(lines.end() - 2, lines.end()),
-              (Names{"running 6/2/0 'f3.mp3' url", "cancelled 6/2/0 'f3.mp3' url"}));
+    EXPECT_EQ(describe(harness.engine().snapshot()), "cancelled 6/2/0 'f3.mp3' url");
 }
 
 TEST_F(BatchRunTest, ACancelDuringTheScanStillReplacesTheCSVWithTheHeader) {
@@ -148,7 +138,7 @@ TEST_F(BatchRunTest, ACancelDuringTheScanStillReplacesTheCSVWithTheHeader) {
     harness.engine().cancel();
     harness.serveUntilEnded();
 
-    EXPECT_EQ(describe(harness.snapshots).back(), "cancelled 2/0/0 '' url");
+    EXPECT_EQ(describe(harness.engine().snapshot()), "cancelled 2/0/0 '' url");
     EXPECT_EQ(ToolLog::starts(), 0);
     EXPECT_TRUE(readFile(dir / "volume_gains.csv").starts_with("relative_path,"));
     EXPECT_TRUE(csvPaths(dir / "volume_gains.csv").empty());
@@ -164,7 +154,7 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
         test::ScopedEnv path("PATH", (dir / "empty").c_str());
         harness.run(dir.path(), settings);
     }
-    EXPECT_EQ(describe(harness.snapshots).back(), "finished 2/2/2 'b.mp3' url");
+    EXPECT_EQ(describe(harness.engine().snapshot()), "finished 2/2/2 'b.mp3' url");
     EXPECT_TRUE(readFile(dir / "volume_gains.csv")
                     .ends_with("\na.mp3,a.mp3,a,,,,,0,error:ffmpeg_not_found,0,0\n"
                                "b.mp3,b.mp3,b,,,,,0,error:ffmpeg_not_found,0,0\n"));
@@ -197,13 +187,13 @@ TEST_F(BatchRunTest, ARowThatCannotBeWrittenNeverReplacesACompletePreviousCSV) {
             FileSizeLimit small(limit);
             harness.run(folder, fakeToolSettings(1));
         }
-        EXPECT_EQ(harness.engine().state(), State::finished);
-        EXPECT_TRUE(harness.engine().errorMessage());
+        EXPECT_EQ(harness.engine().snapshot().state, State::finished);
+        EXPECT_TRUE(harness.engine().snapshot().errorMessage);
     }
     EXPECT_EQ(readFile(dir / "volume_gains.csv"), previousCsv);
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), previousMeta);
     EXPECT_TRUE(fs::exists(dir / "volume_gains.csv.tmp"));
-    EXPECT_EQ(harness.engine().outputURL(), dir / "fresh/volume_gains.csv");
+    EXPECT_EQ(harness.engine().snapshot().outputURL, dir / "fresh/volume_gains.csv");
     EXPECT_TRUE(csvPaths(dir / "fresh/volume_gains.csv").empty());
 }
 
@@ -216,8 +206,8 @@ TEST_F(BatchRunTest, TheEngineMayBeDroppedWhileARunIsInFlight) {
     // Let go of the engine once its run has begun (before that, the run would
     // find no engine and do nothing).
     engine->addObserver([raw = engine.get(), &engine, ended] {
-        if (raw->currentFileName() == "a.mp3") engine.reset();
-        *ended = raw->state() != State::running;
+        if (raw->snapshot().currentFileName == "a.mp3") engine.reset();
+        *ended = raw->snapshot().state != State::running;
     });
     engine->start(dir.path(), fakeToolSettings(1));
     queue->serveUntil([&] { return *ended; });

@@ -94,7 +94,7 @@ void EngineHarness::run(const fs::path& folder, const AppSettings& settings) {
 }
 
 void EngineHarness::serveUntilEnded() {
-    m_queue->serveUntil([this] { return m_engine->state() != State::running; });
+    m_queue->serveUntil([this] { return m_engine->snapshot().state != State::running; });
 }
 
 std::vector<std::string> csvPaths(const fs::path& csvFile) {

@@ -47,7 +47,7 @@ TEST_F(IncrementalRunTest, ARerunOverAnUnchangedFolderStartsNoToolAndWritesTheSa
     EXPECT_EQ(ToolLog::starts(), 0);
     EXPECT_EQ(csv(), firstCsv);
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), firstMeta);
-    EXPECT_EQ(harness.engine().processedCount(), 4);
+    EXPECT_EQ(harness.engine().snapshot().processedCount, 4);
 
     // A changed file, a damaged meta file: measured again.
     writeFakeAudio(dir / "d.mp3", "lufs=-31\n");
@@ -56,8 +56,8 @@ TEST_F(IncrementalRunTest, ARerunOverAnUnchangedFolderStartsNoToolAndWritesTheSa
     writeFile(dir / "volume_gains.csv.meta.json", "{\"a.mp3\":{\"mtimeNs\":1}");
     run();
     EXPECT_EQ(measured(), all);
-    EXPECT_EQ(harness.engine().state(), State::finished);
-    EXPECT_FALSE(harness.engine().errorMessage());
+    EXPECT_EQ(harness.engine().snapshot().state, State::finished);
+    EXPECT_FALSE(harness.engine().snapshot().errorMessage);
 }
 
 TEST_F(IncrementalRunTest, CarriedRowsFollowANewTargetWithoutMeasuringAgain) {
@@ -95,11 +95,11 @@ TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
         run();
         if (c.newA) writeFakeAudio(dir / "a.mp3", c.newA);
         const int observer = harness.engine().addObserver([&] {
-            if (harness.engine().currentFileName() == c.cancelOn) harness.engine().cancel();
+            if (harness.engine().snapshot().currentFileName == c.cancelOn) harness.engine().cancel();
         });
         run();
         harness.engine().removeObserver(observer);
-        EXPECT_EQ(harness.engine().state(), State::cancelled);
+        EXPECT_EQ(harness.engine().snapshot().state, State::cancelled);
         EXPECT_EQ(measured(), c.measuredAfter);
         EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), c.kept);
         EXPECT_EQ(metaKeys(), c.kept);

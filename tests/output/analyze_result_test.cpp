@@ -28,7 +28,7 @@ TEST(CsvFormat, SecondRunReallyUsesACommaDecimalLocale) {
 
 TEST(CsvFormat, WritesAndParsesExactBytes) {
     EXPECT_EQ(csvLine(std::vector<std::string>(csvHeader().begin(), csvHeader().end())) + "\n", kHeader);
-    EXPECT_EQ(lineOf({"Album/01 Intro.flac", "01 Intro.flac", "Intro", "Some Artist", 245.3, -14.2, -0.5, -3.8, "ok",
+    EXPECT_EQ(lineOf({"Album/01 Intro.flac", "01 Intro.flac", "Intro", "Some Artist", 245.3, -14.2, -0.5, -3.8, RowStatus::ok,
                       0.4, 1.2, true}),
               "Album/01 Intro.flac,01 Intro.flac,Intro,Some Artist,245.3,-14.2,-0.5,-3.8,ok,0.4,1.2");
     EXPECT_EQ(lineOf(failedRow("02.mp3")), "02.mp3,02.mp3,02.mp3,,,,,0,error:decode_failed,0,0");
@@ -87,8 +87,8 @@ TEST(Loaders, ReadOnlyWholeWrittenRows) {
     const std::string lf = readFile(QUELLMARK_TEST_DATA_DIR "/volume_gains-mixed.csv");
     std::string crlf;
     for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    const PreviousRows expected = {{"a.flac", {"a.flac", "a.flac", "x,y", "", 3, -21, -2, 3, "ok", 0.5, 0.6, true}},
-                                   {"b.flac", {"b.flac", "b.flac", "Nine", "", 1, -20, -1, 2, "ok", 0, 0, false}}};
+    const PreviousRows expected = {{"a.flac", {"a.flac", "a.flac", "x,y", "", 3, -21, -2, 3, RowStatus::ok, 0.5, 0.6, true}},
+                                   {"b.flac", {"b.flac", "b.flac", "Nine", "", 1, -20, -1, 2, RowStatus::ok, 0, 0, false}}};
     EXPECT_EQ(parsePreviousRows(lf), expected);
     EXPECT_EQ(parsePreviousRows(crlf), expected);
 

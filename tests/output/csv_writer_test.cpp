@@ -209,7 +209,7 @@ TEST(CSVWriterCrash, AKilledRunLeavesAConsistentFolder) {
         // A missing meta file is consistent; a damaged one is not.
         const auto meta = fs::exists(metaPath) ? decodeMetaMap(readFile(metaPath)) : MetaMap{};
         ASSERT_TRUE(meta) << "meta file is not readable";
-        for (const auto& [path, entry] : *meta) EXPECT_TRUE(rows.contains(path) && rows.at(path).status == "ok") << path;
+        for (const auto& [path, entry] : *meta) EXPECT_TRUE(rows.contains(path) && rows.at(path).status == RowStatus::ok) << path;
         if (!insideFinish) { EXPECT_EQ(readFile(metaPath), kOldMeta); }
         // The dead run's lock went with it: the next run can start.
         EXPECT_TRUE(CSVWriter(csv).begin());

@@ -40,7 +40,7 @@ TEST_F(EndToEnd, RunFromTheButtonWritesTheCsv) {
     m_window->findChild<QPushButton*>(QStringLiteral("runButton"))->click();
     ASSERT_TRUE(waitUntil([&] { return text("completion") == QStringLiteral("完了: volume_gains.csv に保存しました"); },
                           60000))
-        << "state " << int(m_engine->state()) << ", message: " << m_engine->errorMessage().value_or("none");
+        << "state " << int(m_engine->snapshot().state) << ", message: " << m_engine->snapshot().errorMessage.value_or("none");
     EXPECT_EQ(text("counts"), QStringLiteral("3 / 3 件"));
     const std::string csv = test::readFile(m_music / "volume_gains.csv");
     for (const char* row : {"\nAlbum/b.flac,b.flac,Zwei,,10,-14.5,-1,-3.5,ok,0,0\n", "\na.mp3,a.mp3,a,,10,-20,-1,2,ok,0,0\n",
@@ -52,11 +52,11 @@ TEST_F(EndToEnd, RunFromTheButtonWritesTheCsv) {
 TEST_F(EndToEnd, ClosingDuringARunWaitsForTheCancelledRunToFinish) {
     for (int i = 0; i < 6; ++i) test::writeFile(m_music / ("s" + std::to_string(i) + ".mp3"), "QMFAKE\nffmpeg_delay=0.5\n");
     m_window->startRun();
-    ASSERT_TRUE(waitUntil([&] { return m_engine->processedCount() >= 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return m_engine->snapshot().processedCount >= 1; }, 30000));
     EXPECT_FALSE(m_window->close());
     ASSERT_TRUE(waitUntil([&] { return !m_window->isVisible(); }, 60000));
-    EXPECT_EQ(m_engine->state(), State::cancelled);
-    EXPECT_LT(m_engine->processedCount(), 6);
+    EXPECT_EQ(m_engine->snapshot().state, State::cancelled);
+    EXPECT_LT(m_engine->snapshot().processedCount, 6);
     EXPECT_TRUE(std::filesystem::exists(m_music / "volume_gains.csv"));
 }
 
