@@ -1,14 +1,11 @@
 #include "engine/analysis_engine.h"
 
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "engine/main_thread.h"
+#include "engine_run_support.h"
 
 namespace quellmark {
 namespace {
@@ -16,57 +13,38 @@ namespace {
 using namespace std::chrono_literals;
 using TimePoint = std::chrono::steady_clock::time_point;
 
-TEST(AnalysisEngineTest, CancelAndClearDoNothingWithoutARun) {
-    auto engine = AnalysisEngine::create(std::make_shared<SerialQueue>());
-    int calls = 0;
-    engine->addObserver([&] { ++calls; });
-    engine->cancel();
-    engine->clearErrorMessage();
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(engine->snapshot().state, State::idle);
-}
-
-TEST(AnalysisEngineTest, EstimatesRemainingTimeOnlyWhileSomeButNotAllFilesAreDone) {
+TEST(AnalysisEngine, RemainingTimeOnlyWhileSomeButNotAllFilesAreDone) {
     const struct {
         State state;
         std::int64_t processed, total;
         bool started;
-        std::chrono::milliseconds elapsed;
         std::optional<double> expected;
     } cases[] = {
-        {State::running, 20, 100, true, 100s, 400.0},
-        {State::running, 0, 0, true, 5s, std::nullopt},    // still scanning
-        {State::running, 0, 10, true, 5s, std::nullopt},   // nothing done yet
-        {State::running, 10, 10, true, 5s, std::nullopt},  // all done
-        {State::running, 5, 10, false, 5s, std::nullopt},
-        {State::cancelled, 5, 10, true, 5s, std::nullopt},
-    };
+        {State::running, 20, 100, true, 400.0},  // 100 s for 20 files, 80 to go
+        {State::running, 0, 10, true, std::nullopt},  {State::running, 10, 10, true, std::nullopt},
+        {State::running, 5, 10, false, std::nullopt}, {State::cancelled, 5, 10, true, std::nullopt}};
     for (const auto& c : cases) {
         const auto startedAt = c.started ? std::optional<TimePoint>(TimePoint{}) : std::nullopt;
-        EXPECT_EQ(remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, TimePoint{} + c.elapsed), c.expected)
+        EXPECT_EQ(remainingSecondsEstimate(c.state, c.processed, c.total, startedAt, TimePoint{} + 100s), c.expected)
             << c.processed << "/" << c.total;
     }
 }
 
-TEST(AnalysisEngineTest, AutomaticParallelismFollowsTheUsableProcessorsWithinOneToEight) {
-    const std::pair<std::int64_t, std::int64_t> bounded[] = {{-2, 1}, {4, 4}, {12, 8}};
-    for (auto [usable, expected] : bounded) EXPECT_EQ(boundedProcessorCount(usable), expected) << usable;
-    const std::int64_t automatic = automaticParallelism();
-    const std::pair<std::optional<std::int64_t>, std::int64_t> cases[] = {
-        {std::nullopt, automatic}, {0, automatic}, {1000, 1000}};
-    for (const auto& [parallelism, expected] : cases) {
+TEST(AnalysisEngine, AutomaticParallelismIsTheUsableProcessorsWithinOneToEight) {
+    for (auto [usable, expected] : {std::pair{-2, 1}, {4, 4}, {12, 8}}) EXPECT_EQ(boundedProcessorCount(usable), expected);
+    for (auto [parallelism, expected] : {std::pair{std::optional<std::int64_t>(), automaticParallelism()},
+                                         {std::optional<std::int64_t>(0), automaticParallelism()}, {1000, 1000}}) {
         AppSettings settings;
         settings.parallelism = parallelism;
         EXPECT_EQ(parallelismLimit(settings), expected);
     }
 }
 
-TEST(SerialQueueTest, RunsEveryCallInOrderOnTheServingThreadAndReturnsOnlyAfterwards) {
+TEST(SerialQueue, RunsEveryCallInOrderOnTheServingThreadAndReturnsOnlyAfterwards) {
     SerialQueue queue;
     queue.serveUntil([] { return true; });  // must not wait for an item
     const auto servingThread = std::this_thread::get_id();
-    constexpr int kThreads = 4;
-    constexpr int kCallsEach = 200;
+    constexpr int kThreads = 4, kCallsEach = 200;
     std::vector<int> next(kThreads, 0);  // written only on the serving thread
     int total = 0;
     std::atomic<int> wrong = 0;
@@ -87,6 +65,25 @@ TEST(SerialQueueTest, RunsEveryCallInOrderOnTheServingThreadAndReturnsOnlyAfterw
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(queue.drain(), 0);
+}
+
+// The run holds the engine: the last outside reference may go while it runs.
+TEST(AnalysisEngine, MayBeDroppedWhileARunIsInFlight) {
+    TempDir dir;
+    writeFakeAudio(dir / "a.mp3", "ffmpeg_delay=0.3\n");
+    writeFakeAudio(dir / "b.mp3");
+    auto queue = std::make_shared<SerialQueue>();
+    auto engine = AnalysisEngine::create(queue);
+    const std::weak_ptr<AnalysisEngine> weak = engine;
+    auto ended = std::make_shared<bool>(false);
+    engine->addObserver([raw = engine.get(), &engine, ended] {
+        if (raw->snapshot().currentFileName == "a.mp3") engine.reset();
+        *ended = raw->snapshot().state != State::running;
+    });
+    engine->start(dir.path(), fakeToolSettings(1));
+    queue->serveUntil([&] { return *ended; });
+    EXPECT_TRUE(expires(weak));
+    EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace quellmark::test {
 namespace {
@@ -23,24 +24,16 @@ const fs::path& logPath() {
 
 [[maybe_unused]] const bool kLogNamed = !logPath().empty();
 
-struct Entry {
-    std::string tool;
-    bool isStart = false;
-    std::string file;
-};
-
-std::vector<Entry> entries() {
-    std::vector<Entry> result;
+// Calls `onEntry(tool, isStart, file)` per line "<tool> start|end <time> <pid> <file>".
+template <class OnEntry>
+void forEachEntry(OnEntry&& onEntry) {
     std::istringstream in(readFile(logPath()));
-    // <tool> start|end <time> <pid> <file>; the file may hold spaces.
-    for (std::string line, kind, time, pid; std::getline(in, line);) {
+    for (std::string line, tool, kind, time, pid, file; std::getline(in, line);) {
         std::istringstream fields(line);
-        Entry& entry = result.emplace_back();
-        fields >> entry.tool >> kind >> time >> pid;
-        std::getline(fields >> std::ws, entry.file);
-        entry.isStart = kind == "start";
+        fields >> tool >> kind >> time >> pid;
+        std::getline(fields >> std::ws, file);
+        onEntry(tool, kind == "start", file);
     }
-    return result;
 }
 
 }  // namespace
@@ -49,32 +42,27 @@ void writeFakeAudio(const fs::path& path, std::string_view keyValueLines) {
     writeFile(path, "QMFAKE\n" + std::string(keyValueLines));
 }
 
-AppSettings fakeToolSettings(std::int64_t parallelism) {
+AppSettings fakeToolSettings(std::int64_t parallelism, bool incremental) {
     AppSettings settings;
     settings.ffmpegPath = std::string(QUELLMARK_TEST_TOOLS_DIR) + "/ffmpeg";
     settings.parallelism = parallelism;
+    settings.incremental = incremental;
     return settings;
 }
 
 void ToolLog::reset() { writeFile(logPath(), ""); }
 
-int ToolLog::starts() {
-    int count = 0;
-    for (const auto& entry : entries()) count += entry.isStart;
-    return count;
-}
-
 int ToolLog::maxInFlight() {
     int now = 0, most = 0;
-    for (const auto& entry : entries()) most = std::max(most, now += entry.isStart ? 1 : -1);
+    forEachEntry([&](const std::string&, bool isStart, const std::string&) { most = std::max(most, now += isStart ? 1 : -1); });
     return most;
 }
 
 std::vector<std::string> ToolLog::measuredFiles(const fs::path& folder) {
     std::vector<std::string> files;
-    for (const auto& entry : entries()) {
-        if (entry.isStart && entry.tool == "ffmpeg") files.push_back(fs::path(entry.file).lexically_relative(folder));
-    }
+    forEachEntry([&](const std::string& tool, bool isStart, const std::string& file) {
+        if (isStart && tool == "ffmpeg") files.push_back(fs::path(file).lexically_relative(folder));
+    });
     return files;
 }
 
@@ -83,12 +71,17 @@ bool expires(const std::weak_ptr<AnalysisEngine>& engine) {
     return engine.expired();
 }
 
-EngineHarness::EngineHarness()
-    : m_queue(std::make_shared<SerialQueue>()), m_engine(AnalysisEngine::create(m_queue)) {
-    m_engine->addObserver([this] { snapshots.push_back(m_engine->snapshot()); });
+EngineHarness::EngineHarness() : m_queue(std::make_shared<SerialQueue>()), m_engine(AnalysisEngine::create(m_queue)) {
+    m_engine->addObserver([this] { ++changes; });
+}
+
+EngineHarness::~EngineHarness() {
+    std::weak_ptr<AnalysisEngine> weak = std::exchange(m_engine, nullptr);
+    expires(weak);
 }
 
 void EngineHarness::run(const fs::path& folder, const AppSettings& settings) {
+    ToolLog::reset();
     m_engine->start(folder, settings);
     serveUntilEnded();
 }

@@ -1,12 +1,11 @@
 #pragma once
 // Runs the engine against the stand-in ffmpeg and ffprobe of tests/tools and
-// records what it published and which tools it started.
+// records which tools it started.
 
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "engine/analysis_engine.h"
@@ -22,14 +21,12 @@ namespace quellmark::test {
 void writeFakeAudio(const std::filesystem::path& path, std::string_view keyValueLines = "");
 
 /// Settings that point at the stand-in tools, with a fixed parallelism.
-AppSettings fakeToolSettings(std::int64_t parallelism = 2);
+AppSettings fakeToolSettings(std::int64_t parallelism = 2, bool incremental = true);
 
 /// The stand-ins' start/end log (QM_FAKE_LOG), one per test process.
 struct ToolLog {
     /// Empties the log; call before a run.
     static void reset();
-    /// Number of tool runs that started.
-    static int starts();
     /// The most tool runs in flight at once.
     static int maxInFlight();
     /// The files whose ffmpeg run started, in order, relative to `folder`.
@@ -39,27 +36,22 @@ struct ToolLog {
 /// Waits (bounded) until the engine is gone: a run thread holds it until just
 /// after its last published change, and tests must not end while it runs.
 bool expires(const std::weak_ptr<AnalysisEngine>& engine);
-/// Drops `engine` and waits until it is gone.
-inline void releaseEngine(std::shared_ptr<AnalysisEngine>& engine) {
-    std::weak_ptr<AnalysisEngine> weak = std::exchange(engine, nullptr);
-    expires(weak);
-}
 
-/// One engine served by a SerialQueue on the test's thread. Every observer
-/// call is recorded as a snapshot.
+/// One engine served by a SerialQueue on the test's thread.
 class EngineHarness {
 public:
     EngineHarness();
-    ~EngineHarness() { releaseEngine(m_engine); }
+    ~EngineHarness();
 
-    /// start, then serve the main thread until the state leaves running.
+    /// Empties the tool log, starts, and serves the main thread until the state leaves running.
     void run(const std::filesystem::path& folder, const AppSettings& settings);
     /// Serves the main thread until the state leaves running.
     void serveUntilEnded();
 
-    SerialQueue& queue() { return *m_queue; }
     AnalysisEngine& engine() { return *m_engine; }
-    std::vector<EngineSnapshot> snapshots;
+    EngineSnapshot snapshot() const { return m_engine->snapshot(); }
+    /// Observer calls so far.
+    int changes = 0;
 
 private:
     std::shared_ptr<SerialQueue> m_queue;
@@ -73,13 +65,6 @@ std::vector<std::string> csvPaths(const std::filesystem::path& csvFile);
 
 namespace quellmark {
 namespace fs = std::filesystem;
-using test::csvPaths;
-using test::EngineHarness;
-using test::fakeToolSettings;
-using test::readFile;
-using test::TempDir;
-using test::ToolLog;
-using test::writeFakeAudio;
-using test::writeFile;
+using namespace test;
 using Names = std::vector<std::string>;
 }  // namespace quellmark

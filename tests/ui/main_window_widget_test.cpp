@@ -26,52 +26,48 @@ using test::waitUntil;
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_window->show(); }
+    void SetUp() override {
+        m_window->show();
+        m_window->setSettingsExpanded(true);
+    }
     template <typename T = QLabel>
     T* child(const char* name) const {
         T* found = m_window->findChild<T*>(QString::fromLatin1(name));
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-    QString text(const char* name) const { return child(name)->text(); }
 
     test::TempDir m_config;
     test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
     std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
-    AppSettings m_stored{.targetLUFS = -45.25, .clampDB = 0.7, .parallelism = 64, .ffmpegPath = {}};  // beyond the controls, off their grid
+    // Beyond the controls and off their grid.
+    AppSettings m_stored{.targetLUFS = -45.25, .clampDB = 0.7, .parallelism = 64, .ffmpegPath = {}};
     std::unique_ptr<MainWindow> m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), m_stored);
 };
 
-TEST_F(WindowTest, ControlsNeverWriteSnappedValuesBack) {
+// Refreshes never write the controls' snapped values back; the user's own
+// moves do, on the half-step grid; the path field keeps exactly what is typed.
+TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
     m_window->refresh();
     m_window->refresh();
     EXPECT_EQ(m_window->settings(), m_stored);
-
-    // The user's own moves do write, on the half-step grid.
-    m_window->setSettingsExpanded(true);
     child<QSlider>("targetSlider")->setValue(-37);
     child<QSlider>("clampSlider")->setValue(3);
-    EXPECT_EQ(m_window->settings().targetLUFS, -18.5);
-    EXPECT_EQ(m_window->settings().clampDB, 1.5);
     auto* stepper = child<QSpinBox>("stepper");
     stepper->setValue(1);
     stepper->stepDown();
-    EXPECT_EQ(m_window->settings().parallelism, std::nullopt);
-}
+    EXPECT_EQ(std::tie(m_window->settings().targetLUFS, m_window->settings().clampDB, m_window->settings().parallelism),
+              std::make_tuple(-18.5, 1.5, std::optional<std::int64_t>()));
 
-TEST_F(WindowTest, PathFieldStoresExactlyWhatIsTyped) {
-    m_window->setSettingsExpanded(true);
     auto* field = child<QLineEdit>("ffmpegPath");
     field->setFocus();
     QTest::keyClicks(field, QStringLiteral(" "));
     EXPECT_EQ(m_window->settings().ffmpegPath, std::optional<std::string>(" "));
     QTest::keyClick(field, Qt::Key_Backspace);
     EXPECT_EQ(m_window->settings().ffmpegPath, std::nullopt);
-
     const std::string standIn = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
     QTest::keyClicks(field, QString::fromStdString(standIn));
     m_window->refresh();
-    EXPECT_EQ(m_window->settings().ffmpegPath, standIn);
     EXPECT_EQ(child<ElidedLabel>("ffmpegStatus")->fullText(), QString::fromStdString("ffmpeg: " + standIn));
     // Typing in the middle keeps the cursor where it is across refreshes.
     field->setCursorPosition(1);
@@ -103,11 +99,7 @@ TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedByEveryDismissal) {
 TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     m_window->toggleRun();
     EXPECT_TRUE(m_engine->starts.empty()) << "no folder, no start";
-    EXPECT_FALSE(std::filesystem::exists(m_config / "quellmark" / "quellmark.settings"));
-
     m_window->setFolder(std::filesystem::path("/music"));
-    m_window->setSettingsExpanded(true);
-    child<QSlider>("targetSlider")->setValue(-46);
     child<QCheckBox>("incremental")->setChecked(false);
     std::optional<AppSettings> storedAtStart;
     m_engine->onStart = [&] { storedAtStart = AppSettings::load(DefaultsStore::standard()); };
@@ -115,7 +107,6 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     child<QPushButton>("runButton")->click();
     ASSERT_EQ(m_engine->starts.size(), 1u);
     EXPECT_EQ(m_engine->starts[0].first, "/music");
-    EXPECT_EQ(m_engine->starts[0].second.targetLUFS, -23.0);
     EXPECT_FALSE(m_engine->starts[0].second.incremental);
     EXPECT_EQ(storedAtStart, m_engine->starts[0].second);
 
@@ -124,12 +115,6 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     child<QPushButton>("runButton")->click();
     EXPECT_EQ(m_engine->cancels, 1);
     EXPECT_EQ(m_engine->starts.size(), 1u);
-    EngineSnapshot cancelled;
-    cancelled.state = State::cancelled;
-    m_engine->publish(cancelled);
-    m_window->refresh();
-    EXPECT_TRUE(child<QWidget>("settingsForm")->isEnabled());
-    EXPECT_TRUE(child("cancellation")->isVisibleTo(m_window.get()));
 }
 
 TEST_F(WindowTest, ManyChangesInOneFrameGiveOneRefresh) {
@@ -145,7 +130,7 @@ TEST_F(WindowTest, ManyChangesInOneFrameGiveOneRefresh) {
     EXPECT_EQ(m_window->refreshCount(), before);
     ASSERT_TRUE(waitUntil([&] { return !m_window->isRefreshPending(); }));
     EXPECT_EQ(m_window->refreshCount(), before + 1);
-    EXPECT_EQ(text("counts"), QStringLiteral("1000 / 1000 件"));
+    EXPECT_EQ(child("counts")->text(), QStringLiteral("1000 / 1000 件"));
 }
 
 class UrlCatcher : public QObject {
@@ -156,16 +141,9 @@ public slots:
     void open(const QUrl& url) { urls.append(url); }
 };
 
-TEST_F(WindowTest, RevealFallsBackToTheContainingFolder) {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-    m_window->revealOutput("/home/u/Mu sik/volume_gains.csv");
-    EXPECT_TRUE(waitUntil([&] { return !catcher.urls.isEmpty(); }));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-    EXPECT_EQ(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/home/u/Mu sik"))});
-}
-
-TEST_F(WindowTest, LongTextsShortenInTheMiddle) {
+// A long folder shortens in the middle instead of widening the window; the
+// output is revealed through its folder.
+TEST_F(WindowTest, LongFolderShortensAndRevealOpensTheFolder) {
     std::string longPath = "/home/user";
     for (int i = 0; i < 30; ++i) longPath += "/a-rather-long-folder-name";
     m_window->setFolder(std::filesystem::path(longPath + "/Final Album"));
@@ -176,8 +154,13 @@ TEST_F(WindowTest, LongTextsShortenInTheMiddle) {
     EXPECT_TRUE(shown.startsWith(QStringLiteral("/home/")) && shown.endsWith(QStringLiteral("Final Album")) &&
                 shown.contains(QChar(0x2026))) << shown.toStdString();
     EXPECT_EQ(m_window->width(), 560);
-    auto* choose = child<QPushButton>("chooseFolder");
-    EXPECT_LE(choose->mapTo(m_window.get(), QPoint(choose->width(), 0)).x(), m_window->width() - 20);
+
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    m_window->revealOutput("/home/u/Mu sik/volume_gains.csv");
+    EXPECT_TRUE(waitUntil([&] { return !catcher.urls.isEmpty(); }));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    EXPECT_EQ(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/home/u/Mu sik"))});
 }
 
 }  // namespace
