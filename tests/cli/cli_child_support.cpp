@@ -24,12 +24,6 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-int openOutput(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("cannot create " + path.string());
-    return fd;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (std::string& text : texts) result.push_back(text.data());
@@ -41,14 +35,11 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 // which is opened to everyone: a clone in a private home folder, or in one
 // made by mktemp -d, keeps the built program out of the user nobody's reach.
 std::string reachableCopy(const fs::path& scratch) {
-    const fs::path copy = scratch / "bin" / "quellmark-cli";
+    const fs::path copy = scratch / "quellmark-cli";
     std::error_code ec;
-    fs::create_directory(copy.parent_path(), ec);
-    if (!ec) fs::copy_file(QUELLMARK_CLI_PATH, copy, ec);
-    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                      fs::perms::others_exec;
-    for (const fs::path& path : {scratch, copy.parent_path(), copy}) {
-        if (!ec) fs::permissions(path, open, ec);
+    fs::copy_file(QUELLMARK_CLI_PATH, copy, ec);
+    for (const fs::path& path : {scratch, copy}) {
+        if (!ec) fs::permissions(path, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
     }
     return ec ? QUELLMARK_CLI_PATH : copy.string();
 }
@@ -72,15 +63,14 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     for (const auto& [name, value] : environment) envp.push_back(name + "=" + value);
     std::vector<char*> argvPointers = pointers(argv), envpPointers = pointers(envp);
 
-    const int outFd = openOutput(m_scratch / "out");
-    int errFd = -1;
+    const int outFd = ::open((m_scratch / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int errFd = ::open((m_scratch / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (sink == ErrorSink::terminal) {
+        ::close(errFd);
         if (openpty(&m_terminal, &errFd, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
         fcntl(m_terminal, F_SETFD, FD_CLOEXEC);
         fcntl(m_terminal, F_SETFL, O_NONBLOCK);
         fcntl(errFd, F_SETFD, FD_CLOEXEC);
-    } else {
-        errFd = openOutput(m_scratch / "err");
     }
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const std::string directory = workingDirectory.string();

@@ -80,7 +80,7 @@ TEST(AnalysisEngine, MayBeDroppedWhileARunIsInFlight) {
         if (raw->snapshot().currentFileName == "a.mp3") engine.reset();
         *ended = raw->snapshot().state != State::running;
     });
-    engine->start(dir.path(), fakeToolSettings(1));
+    engine->start(dir.path(), fakeToolSettings());
     queue->serveUntil([&] { return *ended; });
     EXPECT_TRUE(expires(weak));
     EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));

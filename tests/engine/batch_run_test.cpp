@@ -1,7 +1,10 @@
 // Whole runs of the engine: what they publish, write and start.
 #include "engine/analysis_engine.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,23 @@
 
 namespace quellmark {
 namespace {
+
+// The stand-ins log every start and end here; named before any test starts a
+// thread, so the environment never changes while children are spawned.
+const struct ToolLog {
+    fs::path path = fs::temp_directory_path() / ("quellmark-engine-tools-" + std::to_string(::getpid()));
+    ToolLog() { ::setenv("QM_FAKE_LOG", path.c_str(), 1); }
+    ~ToolLog() { fs::remove(path); }
+} kToolLog;
+
+int mostToolsInFlight() {
+    int now = 0, most = 0;
+    std::istringstream log(readFile(kToolLog.path));
+    for (std::string tool, kind, rest; log >> tool >> kind && std::getline(log, rest);) {
+        most = std::max(most, now += kind == "start" ? 1 : -1);
+    }
+    return most;
+}
 
 // The state, the counts, the file, and whether the output location and the message are present.
 std::string describe(const EngineSnapshot& s) {
@@ -33,29 +53,28 @@ protected:
 // clears what the last run left; a second start while running changes nothing.
 TEST_F(BatchRunTest, AStartResetsWhatTheLastRunLeftAndIsIgnoredWhileRunning) {
     writeFile(dir / "notes/notes.txt", "x");
-    harness.run(dir / "notes", fakeToolSettings(1));
+    harness.run(dir / "notes");
     EXPECT_EQ(harness.snapshot().errorMessage, "対象となる音声ファイルが見つかりませんでした。");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "notes"), {}), 1);
 
-    harness.run(dir.path(), fakeToolSettings(1));
+    harness.run(dir.path());
     EXPECT_EQ(describe(harness.snapshot()), "finished 2/2/1 'b.mp3' url");
     const auto firstRows = harness.snapshot().results;
-    harness.run(dir / "missing", fakeToolSettings(1));
+    harness.run(dir / "missing");
     const EngineSnapshot failed = harness.snapshot();
     EXPECT_EQ(failed.errorMessage, "フォルダを読み取れませんでした: " + (dir / "missing").string());
     EXPECT_EQ(describe(failed), "finished 0/0/0 '' msg");
     EXPECT_TRUE(failed.results && failed.results != firstRows && failed.results->empty());
     EXPECT_FALSE(fs::exists(dir / "missing"));
 
-    ToolLog::reset();
-    harness.engine().start(dir.path(), fakeToolSettings(1));
+    harness.engine().start(dir.path(), fakeToolSettings());
     EXPECT_EQ(describe(harness.snapshot()), "running 0/0/0 ''");
     const int published = harness.changes;
-    harness.engine().start(dir.path(), fakeToolSettings(1));
+    harness.engine().start(dir.path(), fakeToolSettings());
     EXPECT_EQ(harness.changes, published);
     harness.serveUntilEnded();
-    EXPECT_EQ(ToolLog::measuredFiles(dir.path()), Names{"b.mp3"});  // a.mp3 is carried over
-    EXPECT_EQ((*harness.snapshot().results)[0].origin, RowOrigin::carried);
+    EXPECT_EQ(harness.rows(RowOrigin::carried), Names{"a.mp3"});
+    EXPECT_EQ(harness.rows(RowOrigin::measured), Names{"b.mp3"});
     EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
 }
 
@@ -74,9 +93,10 @@ TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimitAndAtOneKeepsTheScanOr
         SCOPED_TRACE(c.limit);
         TempDir folder;
         for (auto it = c.files.rbegin(); it != c.files.rend(); ++it) writeFakeAudio(folder / *it, "probe_delay=0.3\n");
+        writeFile(kToolLog.path, "");
         harness.run(folder.path(), fakeToolSettings(c.limit));
-        EXPECT_EQ(ToolLog::maxInFlight(), c.mostInFlight);
-        Names measured = ToolLog::measuredFiles(folder.path()), rows = csvPaths(folder / "volume_gains.csv");
+        EXPECT_EQ(mostToolsInFlight(), c.mostInFlight);
+        Names measured = harness.rows(RowOrigin::measured), rows = csvPaths(folder / "volume_gains.csv");
         if (c.limit > 1) {
             std::ranges::sort(measured);
             std::ranges::sort(rows);
@@ -89,17 +109,16 @@ TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimitAndAtOneKeepsTheScanOr
 // Cancelled before a file started, the run still replaces the CSV, with the header alone.
 TEST_F(BatchRunTest, ACancelDuringTheScanStillReplacesTheCSVWithTheHeader) {
     writeFile(dir / "volume_gains.csv", "old\nrow\n");
-    ToolLog::reset();
     harness.engine().start(dir.path(), fakeToolSettings(2, false));
     harness.engine().cancel();
     harness.serveUntilEnded();
     EXPECT_EQ(describe(harness.snapshot()), "cancelled 2/0/0 '' url");
-    EXPECT_TRUE(ToolLog::measuredFiles(dir.path()).empty());
+    EXPECT_TRUE(harness.snapshot().results->empty());
     EXPECT_EQ(readFile(dir / "volume_gains.csv"), readFile(QUELLMARK_TEST_DATA_DIR "/csv-header.txt"));
 }
 
 TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
-    AppSettings settings = fakeToolSettings(1);
+    AppSettings settings = fakeToolSettings();
     settings.ffmpegPath = (dir / "nowhere" / "ffmpeg").string();
     {
         // No run is in flight, so the environment may change: without a search

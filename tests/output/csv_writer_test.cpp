@@ -110,67 +110,50 @@ TEST_F(CSVWriterTest, FinishInstallsTheRowsAndAMetaFileOfTheirOkEntries) {
     EXPECT_TRUE(CSVWriter(csv).begin());
 }
 
-// A finish that cannot sync the rows to the disk, or no finish at all,
-// installs nothing and keeps what a resume needs until the next begin.
-TEST_F(CSVWriterTest, NothingIsInstalledWithoutAFinishThatSynced) {
-    for (const bool finishes : {true, false}) {
-        CSVWriter writer(csv);
-        ASSERT_TRUE(writer.begin());
-        EXPECT_TRUE(journal().empty()) << "a new run starts afresh";
-        for (int i = 0; i < 65; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{1, 3}));
-        if (!finishes) continue;
-        gDisk.failSync = true;
-        const auto finished = writer.finish();
-        gDisk.failSync = false;
-        ASSERT_FALSE(finished);
-        EXPECT_EQ(finished.error().description(), std::system_category().message(EIO));
-        EXPECT_EQ(journal().size(), 65u);
-        EXPECT_EQ(loadPreviousRows(dir / "volume_gains.csv.tmp").size(), 65u);
-        EXPECT_FALSE(writer.write(okRow("late"), std::nullopt));
-    }
-    expectPreviousRunUntouched();
-}
-
-// A row the disk had no room for is cut off whole, and never vouched for.
-TEST_F(CSVWriterTest, AFullDiskCutsThePartialRowAndItsEntry) {
+// A row the disk has no room for is cut off whole and never vouched for; a
+// finish that cannot sync the rows installs nothing and keeps them for a resume.
+TEST_F(CSVWriterTest, AFailingDiskLosesNoCompleteRowAndInstallsNothing) {
     CSVWriter writer(csv);
     ASSERT_TRUE(writer.begin());
     ASSERT_TRUE(writer.write(okRow("a"), MetaEntry{1, 1}));
     gDisk.roomBytes = 10;
-    const auto failed = writer.write(okRow("b"), MetaEntry{2, 2});
+    const auto full = writer.write(okRow("b"), MetaEntry{2, 2});
     gDisk.roomBytes = -1;
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().description(), std::system_category().message(ENOSPC));
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().description(), std::system_category().message(ENOSPC));
     EXPECT_EQ(readFile(dir / "volume_gains.csv.tmp"), kHeader + okLine("a"));
     ASSERT_TRUE(writer.write(okRow("c"), MetaEntry{3, 3}));  // room again
-    ASSERT_TRUE(writer.finish());
-    EXPECT_EQ(readFile(csv), kHeader + okLine("a") + okLine("c"));
-    EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json"), (MetaMap{{"a", {1, 1}}, {"c", {3, 3}}}));
+    gDisk.failSync = true;
+    const auto finished = writer.finish();
+    gDisk.failSync = false;
+    ASSERT_FALSE(finished);
+    EXPECT_EQ(finished.error().description(), std::system_category().message(EIO));
+    expectPreviousRunUntouched();
+    EXPECT_EQ(readFile(dir / "volume_gains.csv.tmp"), kHeader + okLine("a") + okLine("c"));
+    EXPECT_EQ(journal(), (MetaMap{{"a", {1, 1}}, {"c", {3, 3}}}));
+    EXPECT_FALSE(writer.write(okRow("late"), std::nullopt));
 }
 
 // Links and FIFOs planted under the names of the result files, before the run
 // or while it runs: nothing is written through a link nor blocks on a FIFO.
 TEST(CSVWriterPlanted, NeverWritesThroughLinksNorBlocksOnFifos) {
-    const std::pair<const char*, bool> places[] = {
-        {"volume_gains.csv.tmp", false}, {"volume_gains.csv.meta.journal", false},
-        {"volume_gains.csv.meta.journal", true}, {"volume_gains.csv.meta.json.tmp", true}};
-    for (const auto& [name, afterBegin] : places) {
-        for (const bool fifo : {false, true}) {
-            SCOPED_TRACE(std::string(name) + (fifo ? " FIFO" : " link") + (afterBegin ? " after begin" : ""));
-            TempDir dir;
-            writeFile(dir / "victim.txt", "precious");
-            const fs::path planted = dir / name;
-            const auto plant = [&] { fifo ? (void)::mkfifo(planted.c_str(), 0644) : fs::create_symlink(dir / "victim.txt", planted); };
-            CSVWriter writer(dir / "volume_gains.csv");
-            if (!afterBegin) plant();
-            ASSERT_TRUE(writer.begin());
-            if (afterBegin) plant();
-            for (int i = 0; i < 64; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 1}));
-            ASSERT_TRUE(writer.finish());
-            EXPECT_EQ(readFile(dir / "victim.txt"), "precious");
-            EXPECT_EQ(loadPreviousRows(dir / "volume_gains.csv").size(), 64u);
-            EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 64u);
-        }
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "link");
+        TempDir dir;
+        writeFile(dir / "victim.txt", "precious");
+        const auto plant = [&](const char* name) {
+            fifo ? (void)::mkfifo((dir / name).c_str(), 0644) : fs::create_symlink(dir / "victim.txt", dir / name);
+        };
+        CSVWriter writer(dir / "volume_gains.csv");
+        plant("volume_gains.csv.tmp");
+        plant("volume_gains.csv.meta.json.tmp");
+        ASSERT_TRUE(writer.begin());
+        plant("volume_gains.csv.meta.journal");
+        for (int i = 0; i < 64; ++i) ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 1}));
+        ASSERT_TRUE(writer.finish());
+        EXPECT_EQ(readFile(dir / "victim.txt"), "precious");
+        EXPECT_EQ(loadPreviousRows(dir / "volume_gains.csv").size(), 64u);
+        EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 64u);
     }
 }
 
