@@ -67,7 +67,7 @@ TEST(ViewModel, RemainingTimeFolderAndFfmpegTexts) {
     EngineSnapshot running = snapshot(State::running, 2, 1);
     running.estimatedRemainingSeconds = 125.0;
     running.currentFileName = "Tr\xFF" "ck.flac";
-    EXPECT_EQ(std::tie(view(running).remainingText, view(running).currentFileText),
+    EXPECT_EQ(std::make_tuple(view(running).remainingText, view(running).currentFileText),
               std::make_tuple("残り約 2分5秒", "Tr\xEF\xBF\xBD" "ck.flac"));
     running.state = State::finished;
     EXPECT_FALSE(view(running).showRemaining) << "a stale estimate";
