@@ -99,6 +99,18 @@ TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimitAndAtOneKeepsTheScanOr
     }
 }
 
+// Cancelled as the first row is published, the run starts no tool for the next file.
+TEST_F(BatchRunTest, NoToolStartsAfterACancel) {
+    harness.engine().addObserver([&] {
+        if (harness.snapshot().processedCount == 1) harness.engine().cancel();
+    });
+    writeFile(kToolLog.path, "");
+    harness.run(dir.path(), fakeToolSettings(1, false));
+    EXPECT_EQ(describe(harness.snapshot()), "cancelled 2/1/0 'a.mp3' url");
+    const std::string log = readFile(kToolLog.path);
+    EXPECT_EQ(log.find("ffmpeg start"), log.rfind("ffmpeg start")) << log;
+}
+
 TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     AppSettings settings = fakeToolSettings();
     settings.ffmpegPath = (dir / "nowhere" / "ffmpeg").string();

@@ -34,8 +34,9 @@ protected:
     test::TempDir m_config;
     test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
     std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
-    // Beyond the controls and off their grid.
-    AppSettings m_stored{.targetLUFS = -45.25, .clampDB = 0.7, .parallelism = 64, .ffmpegPath = {}};
+    // Off the sliders' half-step grid, and beyond the stepper: a control set from
+    // these moves, and must not report the move as an edit.
+    AppSettings m_stored{.targetLUFS = -18.25, .clampDB = 6.75, .parallelism = 64, .ffmpegPath = {}};
     std::unique_ptr<MainWindow> m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), m_stored);
 };
 
@@ -45,7 +46,7 @@ TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
     m_window->refresh();
     m_window->refresh();
     EXPECT_EQ(m_window->settings(), m_stored);
-    child<QSlider>("targetSlider")->setValue(-37);
+    child<QSlider>("targetSlider")->setValue(-38);
     child<QSlider>("clampSlider")->setValue(3);
     child<QSpinBox>("stepper")->setValue(1);
     child<QSpinBox>("stepper")->stepDown();
@@ -56,7 +57,7 @@ TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
     m_window->refresh();
     EXPECT_EQ(std::tie(m_window->settings().targetLUFS, m_window->settings().clampDB, m_window->settings().parallelism,
                        m_window->settings().ffmpegPath),
-              std::make_tuple(-18.5, 1.5, std::optional<std::int64_t>(), std::optional<std::string>(" ")));
+              std::make_tuple(-19.0, 1.5, std::optional<std::int64_t>(), std::optional<std::string>(" ")));
 }
 
 // The error alert shows once however often the window redraws, and its
