@@ -127,5 +127,33 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), "{}");
 }
 
+TEST(AnalysisEngine, AutomaticParallelismIsTheUsableProcessorsWithinOneToEight) {
+    for (auto [usable, expected] : {std::pair{-2, 1}, {4, 4}, {12, 8}}) EXPECT_EQ(boundedProcessorCount(usable), expected);
+    for (auto [parallelism, expected] : {std::pair{std::optional<std::int64_t>(), automaticParallelism()}, {0, automaticParallelism()}, {1000, 1000}}) {
+        AppSettings settings;
+        settings.parallelism = parallelism;
+        EXPECT_EQ(parallelismLimit(settings), expected);
+    }
+}
+
+// The run holds the engine: the last outside reference may go while it runs.
+TEST(AnalysisEngine, MayBeDroppedWhileARunIsInFlight) {
+    TempDir dir;
+    writeFakeAudio(dir / "a.mp3", "ffmpeg_delay=0.3\n");
+    writeFakeAudio(dir / "b.mp3");
+    auto queue = std::make_shared<SerialQueue>();
+    auto engine = AnalysisEngine::create(queue);
+    const std::weak_ptr<AnalysisEngine> weak = engine;
+    auto ended = std::make_shared<bool>(false);
+    engine->addObserver([raw = engine.get(), &engine, ended] {
+        if (raw->snapshot().currentFileName == "a.mp3") engine.reset();
+        *ended = raw->snapshot().state != State::running;
+    });
+    engine->start(dir.path(), fakeToolSettings());
+    queue->serveUntil([&] { return *ended; });
+    EXPECT_TRUE(expires(weak));
+    EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
+}
+
 }  // namespace
 }  // namespace quellmark

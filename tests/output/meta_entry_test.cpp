@@ -31,18 +31,6 @@ TEST(MetaFile, EncodesExactBytesAndDecodesOnlyTheWholeShape) {
     for (size_t cut = 0; cut < text.size(); ++cut) EXPECT_EQ(decodeMetaMap(text.substr(0, cut)), std::nullopt) << cut;
 }
 
-// Every cut of a journal keeps the lines whose JSON is whole; lines that do not
-// decode are skipped and later lines win.
-TEST(Journal, KeepsWholeLinesAndLaterLinesWin) {
-    const std::string text = encodeJournalLine("a", {1, 1}) + "garbage\n" + encodeJournalLine("b\"\n", {-1, 7}) +
-                             encodeJournalLine("a", {10, 10});
-    EXPECT_EQ(decodeJournal(text), (MetaMap{{"a", {10, 10}}, {"b\"\n", {-1, 7}}}));
-    const std::string full = encodeJournalLine("x/1", {1, 11}) + encodeJournalLine("x/2", {2, 22});
-    for (size_t n = 0; n <= full.size(); ++n) {
-        EXPECT_EQ(decodeJournal(full.substr(0, n)).size(), n < full.find('\n') ? 0u : n < full.size() - 1 ? 1u : 2u) << n;
-    }
-}
-
 // Stamps go through double seconds, as earlier runs stored them (expected values
 // worked out with Python floats); links are not followed.
 TEST(FileStamp, NanosecondsComeFromDoubleSecondsOfTheEntryItself) {

@@ -5,24 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "settings/app_settings.h"
-#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace quellmark {
 namespace {
 
 namespace fs = std::filesystem;
-
-TEST(DefaultsStore, StandardFolderFollowsXdgRules) {
-    test::TempDir dir;
-    const std::string config = (dir / "config").string();
-    test::ScopedEnv home("HOME", (dir / "home").c_str());
-    for (const char* value : {config.c_str(), static_cast<const char*>(nullptr), "", "relative/config"}) {
-        test::ScopedEnv xdg("XDG_CONFIG_HOME", value);
-        EXPECT_EQ(DefaultsStore::standard().folder(),
-                  value == config.c_str() ? dir / "config/quellmark" : dir / "home/.config/quellmark");
-    }
-}
 
 // Writes replace the value in one step, in a folder of mode 0700; reads take
 // regular files under plain names only, so a FIFO planted there cannot block.

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -58,23 +57,6 @@ TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
     EXPECT_EQ(std::tie(m_window->settings().targetLUFS, m_window->settings().clampDB, m_window->settings().parallelism,
                        m_window->settings().ffmpegPath),
               std::make_tuple(-19.0, 1.5, std::optional<std::int64_t>(), std::optional<std::string>(" ")));
-}
-
-// The error alert shows once however often the window redraws, and its
-// dismissal clears the message.
-TEST_F(WindowTest, ErrorAlertIsShownOnceAndClearedWhenDismissed) {
-    EngineSnapshot failed;
-    failed.state = State::finished;
-    failed.errorMessage = "対象となる音声ファイルが見つかりませんでした。";
-    m_engine->publish(failed);
-    m_window->refresh();
-    m_window->refresh();
-    const auto boxes = m_window->findChildren<QMessageBox*>();
-    ASSERT_EQ(boxes.size(), 1);
-    ASSERT_TRUE(waitUntil([&] { return boxes.first()->isVisible(); }));
-    EXPECT_EQ(boxes.first()->text().toStdString(), *failed.errorMessage);
-    QTest::keyClick(boxes.first(), Qt::Key_Escape);
-    EXPECT_FALSE(m_engine->snapshot.errorMessage.has_value());
 }
 
 TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
