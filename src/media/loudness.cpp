@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "media/process_runner.h"
 #include "media/regex_scan.h"
 #include "media/report_lines.h"
