@@ -67,7 +67,8 @@ TEST_F(CliTest, RunsEndWithTheirStatusTextsAndRows) {
                                        m_music.path().filename().string() + "/"}, env(), m_music.path().parent_path());
     EXPECT_EQ(outcome.exitStatus, 0);
     // No progress output when standard error is not a terminal: only the failures.
-    EXPECT_EQ(outcome.err, "エラー 1 件:\n  c.wav: プロセスが失敗しました (status=1)\n");
+    EXPECT_EQ(outcome.err, "エラー 1 件:\n  c.wav: プロセスが失敗しました (status=1): " + (m_music / "c.wav").string() +
+                               ": Invalid data found when processing input\n");
     EXPECT_EQ(outcome.out, "完了: " + (m_music / "volume_gains.csv").string() + " に保存しました\n3 / 3 件 (エラー 1 件)\n");
     EXPECT_EQ(csv(), kHeader + "Disc 2/b.flac,b.flac,Song B,Someone,10,-9,-1,-9,ok,0,0\n"
                      "a.mp3,a.mp3,a,,10,-23,-1.5,5,ok,0,0\nc.wav,c.wav,c,,,,,0,error:decode_failed,0,0\n");

@@ -70,7 +70,8 @@ TEST(AnalyzeFile, BuildsRowsFromTheToolsReports) {
     EngineHarness harness;
     harness.run(dir.path(), settings);
     EXPECT_EQ(readFile(dir / "volume_gains.csv"), expected);
-    EXPECT_EQ((*harness.snapshot().results)[3].reason, "プロセスが失敗しました (status=1)");
+    // The tool's last line on standard error follows the message.
+    EXPECT_EQ((*harness.snapshot().results)[3].reason, "プロセスが失敗しました (status=1): Peak:       -1.0 dBFS");
     EXPECT_EQ((*harness.snapshot().results)[4].reason, "");
     EXPECT_EQ(loadPreviousMeta(dir / "volume_gains.csv.meta.json").size(), 5u);
 }
