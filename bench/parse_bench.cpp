@@ -105,10 +105,11 @@ int main(int argc, char** argv) {
     int status = 0;
     if (made) {
         const auto probeStart = Clock::now();
-        const auto probe = probeMetadata(flac, std::nullopt);
+        const ToolPaths tools = locateTools(std::nullopt);
+        const auto probe = probeMetadata(flac, tools.ffprobe);
         const double probeSec = secondsSince(probeStart);
         const auto measureStart = Clock::now();
-        const auto m = measureLoudness(flac, std::nullopt, probe ? probe->durationSec : duration);
+        const auto m = measureLoudness(flac, tools.ffmpeg, probe ? probe->durationSec : duration);
         const double measureSec = secondsSince(measureStart);
         std::printf("probeMetadata, 60 s FLAC:         %9.3f s\n", probeSec);
         std::printf("measureLoudness, 60 s FLAC:       %9.3f s (%s)\n", measureSec, m ? "ok" : m.error().description().c_str());

@@ -56,13 +56,13 @@ ResultEntry failedEntry(const std::filesystem::path& file, const std::string& re
 }
 
 ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& relativePath,
-                          const AppSettings& settings) {
+                          const AppSettings& settings, const ToolPaths& tools) {
     // A failed probe costs only the tags and the duration; the measurement
     // decides whether the file is readable at all.
     ProbeResult probe{kNaN, {}, {}};
-    if (auto probed = probeMetadata(file, siblingProbePath(settings.ffmpegPath))) probe = *probed;
+    if (auto probed = probeMetadata(file, tools.ffprobe)) probe = *probed;
 
-    auto measured = measureLoudness(file, settings.ffmpegPath, probe.durationSec);
+    auto measured = measureLoudness(file, tools.ffmpeg, probe.durationSec);
     if (!measured) return failedEntry(file, relativePath, measured.error());
     const LoudnessMeasurement& m = *measured;
 
@@ -204,7 +204,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     }
 
     context.onMainThread([&] { context.setCurrentFileName(fileName); });
-    ResultEntry entry = measuredEntry(file, relativePath, context.settings);
+    ResultEntry entry = measuredEntry(file, relativePath, context.settings, context.tools);
     std::optional<MetaEntry> remembered;
     if (stamp.size >= 0 && entry.row->status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
         remembered = stamp;

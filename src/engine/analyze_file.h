@@ -17,6 +17,7 @@
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
 #include "engine/subfolder_results.h"
+#include "media/tool_locator.h"
 #include "output/previous_results.h"
 #include "settings/app_settings.h"
 
@@ -29,6 +30,8 @@ class CSVWriter;
 struct FileTaskContext {
     std::string folderPath;
     AppSettings settings;
+    /// The tools, found once for the run's every file.
+    ToolPaths tools;
     /// The folder's previous results (null in a full run). Each file task reads
     /// the whole index but touches only the entry of its own file's path.
     std::shared_ptr<PreviousResults> previous;

@@ -227,6 +227,8 @@ void Run::analyseAndEnd() {
 
 FileTaskContext Run::makeContext() {
     FileTaskContext context = carryOverContext(m_folder, m_settings, m_previous, m_subfolders, m_ambiguousPaths);
+    // Found once for every file of the run: the search may start `which`.
+    context.tools = locateTools(m_settings.ffmpegPath);
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };

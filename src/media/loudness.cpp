@@ -7,7 +7,6 @@
 
 #include "media/loudness_report.h"
 #include "media/process_runner.h"
-#include "media/tool_locator.h"
 
 namespace quellmark {
 namespace {
@@ -35,9 +34,8 @@ bool isKnownLength(double sec) { return std::isfinite(sec) && sec > 0; }
 }  // namespace
 
 Result<LoudnessMeasurement> measureLoudness(const std::filesystem::path& file,
-                                            const std::optional<std::string>& configuredFfmpegPath,
+                                            const std::optional<std::filesystem::path>& ffmpeg,
                                             double durationSec, const LoudnessTimeLimits& limits) {
-    const auto ffmpeg = locateTool("ffmpeg", configuredFfmpegPath);
     if (!ffmpeg) return fail(JobError::binaryNotFound("ffmpeg"));
     const std::vector<std::string> arguments = {
         "-nostdin", "-hide_banner", "-nostats", "-i", absoluteArgument(file), "-vn", "-af", kFilter, "-f", "null", "-",

@@ -32,13 +32,14 @@ struct LoudnessTimeLimits {
     double unknownDurationCeilingSeconds = 24 * 3600;
 };
 
-/// Runs ffmpeg's silencedetect and ebur128 over `file`. `durationSec` is the
-/// probe's duration (NaN when unknown). Fails with binaryNotFound("ffmpeg"), the
+/// Runs the `ffmpeg` executable (as found by locateTools) with silencedetect and
+/// ebur128 over `file`. `durationSec` is the probe's duration (NaN when
+/// unknown). Fails with binaryNotFound("ffmpeg") when it is absent, the
 /// runner's errors, or "ebur128 の解析結果を読み取れませんでした". Reads the
 /// report as it arrives, in memory that does not grow with the file's length.
 /// Blocks; any thread.
 Result<LoudnessMeasurement> measureLoudness(const std::filesystem::path& file,
-                                            const std::optional<std::string>& configuredFfmpegPath,
+                                            const std::optional<std::filesystem::path>& ffmpeg,
                                             double durationSec, const LoudnessTimeLimits& limits = {});
 
 /// The measurement read from ffmpeg's whole standard error, line by line as

@@ -9,7 +9,6 @@
 
 #include "base/text.h"
 #include "media/process_runner.h"
-#include "media/tool_locator.h"
 
 namespace quellmark {
 namespace {
@@ -91,9 +90,8 @@ double durationOf(const Json& format) {
 }  // namespace
 
 Result<ProbeResult> probeMetadata(const std::filesystem::path& file,
-                                  const std::optional<std::string>& configuredProbePath,
+                                  const std::optional<std::filesystem::path>& ffprobe,
                                   double timeLimitSeconds) {
-    const auto ffprobe = locateTool("ffprobe", configuredProbePath);
     if (!ffprobe) return fail(JobError::binaryNotFound("ffprobe"));
     // Ogg Vorbis and Opus files carry their tags on the audio stream only, so the
     // first audio stream's title and artist are asked for as well.

@@ -16,12 +16,12 @@ struct ProbeResult {
     std::string artist;
 };
 
-/// Runs ffprobe (found from `configuredProbePath`, the candidate directories or
-/// `which`) over `file`. Fails with binaryNotFound("ffprobe"), the runner's
+/// Runs the `ffprobe` executable (as found by locateTools) over `file`. Fails
+/// with binaryNotFound("ffprobe") when it is absent, the runner's
 /// errors, or "ffprobe の解析に失敗しました". ffprobe prints nothing while it
 /// works, so its limit counts from the launch. Blocks; any thread.
 Result<ProbeResult> probeMetadata(const std::filesystem::path& file,
-                                  const std::optional<std::string>& configuredProbePath,
+                                  const std::optional<std::filesystem::path>& ffprobe,
                                   double timeLimitSeconds = 300);
 
 /// The ProbeResult of one ffprobe JSON report (standard output).

@@ -65,6 +65,10 @@ std::optional<std::string> siblingProbePath(const std::optional<std::string>& co
     return directory + "/ffprobe";
 }
 
+ToolPaths locateTools(const std::optional<std::string>& configuredFfmpegPath) {
+    return {locateTool("ffmpeg", configuredFfmpegPath), locateTool("ffprobe", siblingProbePath(configuredFfmpegPath))};
+}
+
 std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name, double timeLimitSeconds) {
     // A search path may reach a hung network mount; a look-up stopped there
     // finds nothing rather than holding every analysis that needs a tool.

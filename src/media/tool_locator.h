@@ -24,6 +24,16 @@ std::optional<std::filesystem::path> locateTool(std::string_view name,
 /// directory joined with "ffprobe"; nullopt for an absent, empty or bare name.
 std::optional<std::string> siblingProbePath(const std::optional<std::string>& configuredFfmpegPath);
 
+/// Both tools of a run, found once for all its files.
+struct ToolPaths {
+    std::optional<std::filesystem::path> ffmpeg;
+    std::optional<std::filesystem::path> ffprobe;
+};
+
+/// ffmpeg from the configured path, and ffprobe beside it (else both searched
+/// as locateTool searches). May block while `which` runs. Any thread.
+ToolPaths locateTools(const std::optional<std::string>& configuredFfmpegPath);
+
 /// The trimmed path that `which` prints for `name`, or nullopt; nullopt too
 /// when `which` has not ended within `timeLimitSeconds` (it is then stopped).
 std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name, double timeLimitSeconds = 10);

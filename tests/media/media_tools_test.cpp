@@ -91,9 +91,9 @@ TEST(MediaTools, ToolsGetExactlyTheirArgumentsOrAreNamedMissing) {
         if (fs::exists(fs::path(searched) / "ffmpeg") || fs::exists(fs::path(searched) / "ffprobe")) return;
     }
     const test::ScopedEnv path("PATH", (dir / "empty").c_str());
-    const auto missing = (dir / "none" / "ffmpeg").string();
-    EXPECT_EQ(probeMetadata(file, missing).error(), Error(JobError::binaryNotFound("ffprobe")));
-    EXPECT_EQ(measureLoudness(file, missing, 1.0).error(), Error(JobError::binaryNotFound("ffmpeg")));
+    const ToolPaths missing = locateTools((dir / "none" / "ffmpeg").string());
+    EXPECT_EQ(probeMetadata(file, missing.ffprobe).error(), Error(JobError::binaryNotFound("ffprobe")));
+    EXPECT_EQ(measureLoudness(file, missing.ffmpeg, 1.0).error(), Error(JobError::binaryNotFound("ffmpeg")));
 }
 
 // A file the real tools cannot read: the reason ends with the tool's own last word on it.
@@ -101,8 +101,9 @@ TEST(MediaTools, RealToolsFailWithTheirOwnLastWord) {
     const test::TempDir dir;
     const auto bad = (dir / "garbage.mp3").string();
     test::writeFile(bad, "\x00\xFF\xFB\x90\n\x01not audio\n"s);
-    const auto probe = probeMetadata(bad, std::nullopt);
-    const auto m = measureLoudness(bad, std::nullopt, kNaN);
+    const ToolPaths tools = locateTools(std::nullopt);
+    const auto probe = probeMetadata(bad, tools.ffprobe);
+    const auto m = measureLoudness(bad, tools.ffmpeg, kNaN);
     for (const auto& error : {probe.error(), m.error()}) {
         EXPECT_TRUE(error.reason().starts_with("プロセスが失敗しました (status=1): " + bad + ": ")) << error.reason();
     }
