@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -9,6 +11,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -18,10 +21,14 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <unistd.h>
+
 #include "media/tool_locator.h"
 #include "settings/defaults_store.h"
 #include "ui/elided_label.h"
 #include "ui/footer.h"
+#include "ui/previous_results.h"
+#include "ui/results_panel.h"
 #include "ui/settings_panel.h"
 #include "ui/status_area.h"
 #include "ui/style.h"
@@ -31,6 +38,8 @@ namespace quellmark {
 namespace {
 
 constexpr QSize kMinimumWindowSize{560, 460};
+// Room for the results view on first start; the minimum stays the floor.
+constexpr QSize kFirstWindowSize{820, 760};
 // One redraw per display frame at most: a fast run publishes thousands of
 // changes a second, so redrawing per change would throttle the run. While a
 // redraw runs, every hand-off of the run waits for this thread, so redraws are
@@ -47,6 +56,13 @@ QFrame* makeDivider(QWidget* parent) {
 
 QString localPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// The same test as the tool search's: executable and not a folder.
+bool isExecutableFile(const std::string& path) {
+    if (::access(path.c_str(), X_OK) != 0) return false;
+    std::error_code error;
+    return !std::filesystem::is_directory(path, error);
 }
 
 }  // namespace
@@ -66,17 +82,27 @@ MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings,
     m_status = new StatusArea(this);
     m_settingsPanel = new SettingsPanel(this);
     m_footer = new Footer(this);
+    m_results = new ResultsPanel(this);
+    m_reader = std::make_unique<PreviousResultsReader>(
+        [this](std::shared_ptr<const ResultLog> log, ResultFileReport report) {
+            m_shownLog = std::move(log);
+            m_previousReport = report;
+            requestRefresh();
+        });
     layout->addWidget(buildHeading());
     layout->addWidget(buildFolderRow());
     layout->addWidget(makeDivider(this));
     layout->addWidget(m_status);
     layout->addWidget(makeDivider(this));
     layout->addWidget(m_settingsPanel);
-    layout->addStretch(1);
+    // The flexible space: it takes what the window has beyond its content and
+    // asks for nothing, so the minimum size is what it was without it.
+    layout->addWidget(m_results, 1);
     layout->addWidget(m_footer);
     setMinimumSize(kMinimumWindowSize.expandedTo(layout->minimumSize()));
-    resize(minimumSize());
+    resize(kFirstWindowSize.expandedTo(minimumSize()));
 
+    buildResultActions();
     connectSignals();
     m_engine->observe([this] { requestRefresh(); });
     m_sinceRefresh.start();
@@ -119,12 +145,27 @@ QWidget* MainWindow::buildFolderRow() {
     return row;
 }
 
+void MainWindow::buildResultActions() {
+    m_revealRowAction = new QAction(QStringLiteral("選択したファイルをファイルマネージャで表示"), this);
+    m_copyPathAction = new QAction(QStringLiteral("パスをコピー"), this);
+    m_copyReasonAction = new QAction(QStringLiteral("理由をコピー"), this);
+    m_revealRowAction->setObjectName(QStringLiteral("revealRowAction"));
+    m_copyPathAction->setObjectName(QStringLiteral("copyPathAction"));
+    m_copyReasonAction->setObjectName(QStringLiteral("copyReasonAction"));
+    connect(m_revealRowAction, &QAction::triggered, this, &MainWindow::revealSelectedFile);
+    connect(m_copyPathAction, &QAction::triggered, this, &MainWindow::copySelectedPaths);
+    connect(m_copyReasonAction, &QAction::triggered, this, &MainWindow::copySelectedReasons);
+    m_results->setContextActions({m_revealRowAction, m_copyPathAction, m_copyReasonAction});
+}
+
 void MainWindow::connectSignals() {
     connect(m_chooseButton, &QPushButton::clicked, this, &MainWindow::chooseFolder);
     connect(m_status, &StatusArea::runClicked, this, &MainWindow::toggleRun);
     connect(m_status, &StatusArea::revealClicked, this, [this] {
         if (m_shownRevealTarget) revealOutput(*m_shownRevealTarget);
     });
+    connect(m_results, &ResultsPanel::changed, this, &MainWindow::requestRefresh);
+    connect(m_results, &ResultsPanel::rowActivated, this, &MainWindow::revealSelectedFile);
     connect(m_settingsPanel, &SettingsPanel::targetEdited, this,
             [this](double value) { editSettings([value](AppSettings& s) { s.targetLUFS = value; }); });
     connect(m_settingsPanel, &SettingsPanel::clampEdited, this,
@@ -147,7 +188,20 @@ void MainWindow::editSettings(Edit edit) {
 
 void MainWindow::setFolder(std::optional<std::filesystem::path> folder) {
     m_folder = std::move(folder);
+    if (m_folder != m_resultsFolder && m_engine->snapshot().state != State::running) readPreviousResults();
     requestRefresh();
+}
+
+// Rows of another folder are never left on show: their paths would be taken
+// relative to the new folder by the reveal and the copy.
+void MainWindow::readPreviousResults() {
+    m_shownLog.reset();
+    m_previousReport.reset();
+    m_resultsFolder = m_folder;
+    if (m_folder)
+        m_reader->read(*m_folder, m_settings.targetLUFS, m_settings.clampDB);
+    else
+        m_reader->cancel();
 }
 
 void MainWindow::setSettingsExpanded(bool expanded) { m_settingsPanel->setExpanded(expanded); }
@@ -167,10 +221,12 @@ void MainWindow::chooseFolder() {
 }
 
 void MainWindow::toggleRun() {
-    if (m_engine->snapshot().state == State::running)
+    if (m_engine->snapshot().state == State::running) {
+        m_cancelRequested = true;
         m_engine->cancel();
-    else
+    } else {
         startRun();
+    }
     requestRefresh();
 }
 
@@ -180,6 +236,7 @@ void MainWindow::toggleRun() {
 const std::optional<std::filesystem::path>& MainWindow::ffmpegLocation() {
     if (m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
         m_ffmpegLocation = locateTool("ffmpeg", m_settings.ffmpegPath);
+        m_ffmpegPathUsable = !m_settings.ffmpegPath || isExecutableFile(*m_settings.ffmpegPath);
         m_ffmpegLookedUpFor = m_settings.ffmpegPath;
     }
     return m_ffmpegLocation;
@@ -198,6 +255,8 @@ void MainWindow::startRun() {
     forgetToolLocation();
     DefaultsStore store = DefaultsStore::standard();
     m_settings.save(store);
+    m_cancelRequested = false;
+    m_runFolder = m_folder;
     m_engine->start(*m_folder, m_settings);
     requestRefresh();
 }
@@ -222,11 +281,40 @@ void MainWindow::revealOutput(const std::filesystem::path& file) {
     });
 }
 
+std::filesystem::path MainWindow::fileOf(const ResultEntry& entry) const {
+    return m_resultsFolder.value_or(std::filesystem::path()) / entry.row.relative_path;
+}
+
+void MainWindow::revealSelectedFile() {
+    if (const ResultEntry* entry = m_results->currentEntry()) revealOutput(fileOf(*entry));
+}
+
+void MainWindow::copySelectedPaths() {
+    QStringList lines;
+    for (const ResultEntry* entry : m_results->selectedEntries()) lines << localPath(fileOf(*entry));
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+// One row gives its reason alone; several give path and reason per line, a
+// tab between them, ready for a spreadsheet.
+void MainWindow::copySelectedReasons() {
+    const std::vector<const ResultEntry*> entries = m_results->selectedEntries();
+    QStringList lines;
+    for (const ResultEntry* entry : entries) {
+        if (entry->reason.empty()) continue;
+        const QString reason = QString::fromStdString(entry->reason);
+        lines << (entries.size() == 1 ? reason : QString::fromStdString(entry->row.relative_path) + QLatin1Char('\t') + reason);
+    }
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
 void MainWindow::requestRefresh() {
     if (m_refreshPending) return;
     m_refreshPending = true;
     const qint64 spacing =
-        m_refreshIntervalMs == 0 ? 0 : std::max<qint64>(m_refreshIntervalMs, m_lastRefreshMs * kRedrawTimeShare);
+        m_refreshIntervalMs == 0
+            ? 0
+            : std::max<qint64>(m_refreshIntervalMs, (m_lastRefreshNs + m_lastPaintNs) * kRedrawTimeShare / 1'000'000);
     const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
@@ -238,7 +326,10 @@ void MainWindow::refresh() {
     ++m_refreshCount;
     m_sinceRefresh.restart();
     const EngineSnapshot engine = m_engine->snapshot();
-    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpegLocation(), automaticParallelism());
+    if (engine.state != State::running) m_cancelRequested = false;
+    syncResults(engine);
+    const std::optional<std::filesystem::path> ffmpeg = ffmpegLocation();
+    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpeg, automaticParallelism(), windowInputs());
 
     m_folderLabel->setFullText(QString::fromStdString(view.folderText));
     applyColorRole(m_folderLabel, view.folderRole);
@@ -247,10 +338,42 @@ void MainWindow::refresh() {
     m_shownRevealTarget = view.revealTarget;
     m_settingsPanel->apply(view);
     m_footer->apply(view);
+    m_results->apply(view);
+    m_revealRowAction->setEnabled(view.revealRowEnabled);
+    m_copyPathAction->setEnabled(view.copyPathEnabled);
+    m_copyReasonAction->setEnabled(view.copyReasonEnabled);
     updateAlert(view.alertMessage);
-    m_lastRefreshMs = m_sinceRefresh.elapsed();
+    m_lastRefreshNs = m_sinceRefresh.nsecsElapsed();
 
     if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void MainWindow::syncResults(const EngineSnapshot& engine) {
+    if (engine.results != m_engineLog) {
+        // A new run: its rows replace whatever the results view showed.
+        m_engineLog = engine.results;
+        m_tally = {};
+        if (m_engineLog) {
+            m_reader->cancel();
+            m_previousReport.reset();
+            m_shownLog = m_engineLog;
+            m_resultsFolder = m_runFolder;
+        }
+    }
+    if (m_engineLog) m_tally.take(*m_engineLog);
+    m_results->showRows(m_shownLog);
+}
+
+WindowInputs MainWindow::windowInputs() const {
+    WindowInputs inputs;
+    inputs.cancelRequested = m_cancelRequested;
+    inputs.ffmpegPathUsable = m_ffmpegPathUsable;
+    inputs.measuredRows = m_tally.measured;
+    inputs.rowsWithoutFfmpeg = m_tally.withoutFfmpeg;
+    inputs.results = m_results->inputs();
+    inputs.results.loading = m_reader->isReading();
+    inputs.results.previousFile = m_previousReport;
+    return inputs;
 }
 
 void MainWindow::updateAlert(const std::optional<std::string>& message) {
@@ -289,12 +412,22 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // event loop must keep serving it: cancel, stay open, and close once the
     // run has left the running state.
     m_closeRequested = true;
+    m_cancelRequested = true;
     m_engine->cancel();
     event->ignore();
     requestRefresh();
 }
 
 bool MainWindow::event(QEvent* event) {
+    // The window's widgets are painted here, after a refresh has marked them;
+    // a redraw's cost is the refresh and this paint together.
+    if (event->type() == QEvent::UpdateRequest) {
+        QElapsedTimer paint;
+        paint.start();
+        const bool handled = QWidget::event(event);
+        m_lastPaintNs = paint.nsecsElapsed();
+        return handled;
+    }
     const bool handled = QWidget::event(event);
     if (event->type() == QEvent::LayoutRequest && layout()) {
         const QSize wanted = kMinimumWindowSize.expandedTo(layout()->totalMinimumSize());

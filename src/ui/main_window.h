@@ -9,8 +9,10 @@
 
 #include "settings/app_settings.h"
 #include "ui/engine_port.h"
+#include "ui/result_table.h"
 #include "ui/view_model.h"
 
+class QAction;
 class QMessageBox;
 class QPushButton;
 
@@ -18,11 +20,13 @@ namespace quellmark {
 
 class ElidedLabel;
 class Footer;
+class PreviousResultsReader;
+class ResultsPanel;
 class SettingsPanel;
 class StatusArea;
 
 /// The one window: heading, folder row, status area with the run button,
-/// settings panel and footer. It owns the engine port, the working copy of the
+/// settings panel, the results view in the flexible space, and footer. It owns the engine port, the working copy of the
 /// settings and the chosen folder; what it shows is computed from those three
 /// (and the ffmpeg look-up) by `refresh`, the only place that sets widgets.
 /// Slots change the settings or the folder, or call the engine, and then ask
@@ -36,7 +40,9 @@ public:
 
     const AppSettings& settings() const { return m_settings; }
     const std::optional<std::filesystem::path>& folder() const { return m_folder; }
-    /// What the folder chooser does on confirmation.
+    /// What the folder chooser does on confirmation. A folder other than the
+    /// one whose rows are shown has its volume_gains.csv read into the results
+    /// view (not while a run runs).
     void setFolder(std::optional<std::filesystem::path> folder);
     void setSettingsExpanded(bool expanded);
     /// How many refreshes have run; for measurements.
@@ -53,6 +59,10 @@ public slots:
     void toggleRun();
     void startRun();
     void revealOutput(const std::filesystem::path& file);
+    /// The results view's actions, on its selected rows.
+    void revealSelectedFile();
+    void copySelectedPaths();
+    void copySelectedReasons();
     /// Recomputes the view and applies it to every widget, now.
     void refresh();
     /// Schedules one refresh; requests made before it runs share it.
@@ -66,7 +76,13 @@ protected:
 private:
     QWidget* buildHeading();
     QWidget* buildFolderRow();
+    void buildResultActions();
     void connectSignals();
+    void readPreviousResults();
+    void syncResults(const EngineSnapshot& engine);
+    WindowInputs windowInputs() const;
+    /// The absolute path of a shown row's file.
+    std::filesystem::path fileOf(const ResultEntry& entry) const;
     void updateAlert(const std::optional<std::string>& message);
     void onAlertDismissed();
     template <typename Edit>
@@ -83,20 +99,39 @@ private:
     /// The path setting the cached look-up was made for (outer optional: none made).
     std::optional<std::optional<std::string>> m_ffmpegLookedUpFor;
     std::optional<std::filesystem::path> m_ffmpegLocation;
+    bool m_ffmpegPathUsable = true;
+    bool m_cancelRequested = false;
+
+    /// The engine's log as last seen; a new pointer is a new run.
+    std::shared_ptr<const ResultLog> m_engineLog;
+    RunTally m_tally;
+    /// What the results view shows (the engine's log or a previous file's rows)
+    /// and the folder its paths are relative to.
+    std::shared_ptr<const ResultLog> m_shownLog;
+    std::optional<std::filesystem::path> m_resultsFolder;
+    std::optional<std::filesystem::path> m_runFolder;
+    std::optional<ResultFileReport> m_previousReport;
 
     ElidedLabel* m_folderLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;
     StatusArea* m_status = nullptr;
     SettingsPanel* m_settingsPanel = nullptr;
     Footer* m_footer = nullptr;
+    ResultsPanel* m_results = nullptr;
+    QAction* m_revealRowAction = nullptr;
+    QAction* m_copyPathAction = nullptr;
+    QAction* m_copyReasonAction = nullptr;
     QPointer<QMessageBox> m_alert;
 
     bool m_refreshPending = false;
     bool m_closeRequested = false;
     long long m_refreshCount = 0;
     int m_refreshIntervalMs;
-    qint64 m_lastRefreshMs = 0;
+    qint64 m_lastRefreshNs = 0;
+    qint64 m_lastPaintNs = 0;
     QElapsedTimer m_sinceRefresh;
+    /// Last, so it stops first: its deliveries call into this window.
+    std::unique_ptr<PreviousResultsReader> m_reader;
 };
 
 }  // namespace quellmark

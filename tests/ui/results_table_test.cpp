@@ -1,0 +1,155 @@
+#include "ui/result_table.h"
+
+#include <cmath>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "ui/loudness_histogram.h"
+
+namespace quellmark {
+namespace {
+
+const double kNaN = std::nan("");
+
+ResultEntry entry(std::string path, double lufs, double gain, RowStatus status = RowStatus::ok, std::string reason = {}) {
+    AnalyzeResult row{path, path, "T", "", 61.0, lufs, -1.0, gain, status, 0.5, 1.0, true};
+    return {row, std::move(reason), RowOrigin::measured};
+}
+
+std::string shownPaths(const ResultTable& table) {
+    std::string paths;
+    for (std::size_t i = 0; i < table.shownCount(); ++i) paths += (i ? " " : "") + table.entry(i).row.relative_path;
+    return paths;
+}
+
+std::shared_ptr<ResultLog> sampleLog() {
+    auto log = std::make_shared<ResultLog>(-18.0, 12.0);
+    log->append(entry("b/Two.flac", -9.0, -9.0));
+    log->append(entry("A/one.mp3", kNaN, 0, RowStatus::decodeFailed, "ffmpeg が終了コード 1 で終了しました"));
+    log->append(entry("c/three.ogg", -10.0, -8.0));
+    log->append(entry("a/four.wav", -9.0, kNaN));
+    log->append(entry("B/five.mp3", kNaN, 0, RowStatus::ffmpegNotFound));
+    return log;
+}
+
+// Numbers sort as numbers (-9 before -10 only when descending), empty cells
+// last in both directions, equal keys in the order the rows were written.
+TEST(ResultTable, SortsNumbersAsNumbersWithEmptyCellsLast) {
+    const struct {
+        std::optional<ResultColumn> column;
+        bool descending;
+        const char* order;
+    } cases[] = {
+        {std::nullopt, false, "b/Two.flac A/one.mp3 c/three.ogg a/four.wav B/five.mp3"},
+        {ResultColumn::loudness, false, "c/three.ogg b/Two.flac a/four.wav A/one.mp3 B/five.mp3"},
+        {ResultColumn::loudness, true, "b/Two.flac a/four.wav c/three.ogg A/one.mp3 B/five.mp3"},
+        {ResultColumn::gain, false, "b/Two.flac c/three.ogg A/one.mp3 B/five.mp3 a/four.wav"},
+        {ResultColumn::gain, true, "A/one.mp3 B/five.mp3 c/three.ogg b/Two.flac a/four.wav"},
+        {ResultColumn::path, false, "A/one.mp3 B/five.mp3 a/four.wav b/Two.flac c/three.ogg"},
+        {ResultColumn::path, true, "c/three.ogg b/Two.flac a/four.wav B/five.mp3 A/one.mp3"},
+        {ResultColumn::reason, true, "A/one.mp3 b/Two.flac c/three.ogg a/four.wav B/five.mp3"},
+        {ResultColumn::status, false, "b/Two.flac c/three.ogg a/four.wav B/five.mp3 A/one.mp3"},
+    };
+    ResultTable table;
+    table.setLog(sampleLog());
+    for (const auto& c : cases) {
+        table.sortBy(c.column, c.descending);
+        EXPECT_EQ(shownPaths(table), c.order) << (c.column ? int(*c.column) : -1) << (c.descending ? " desc" : "");
+    }
+    table.setFilter(true, "");
+    EXPECT_EQ(shownPaths(table), "B/five.mp3 A/one.mp3");
+    table.setFilter(false, "B/");
+    EXPECT_EQ(shownPaths(table), "b/Two.flac B/five.mp3");
+    table.setFilter(true, "b/");
+    EXPECT_EQ(shownPaths(table), "B/five.mp3");
+}
+
+// Rows taken while a run goes on land where a sort of all rows puts them,
+// whether applied one place at a time or appended and merged.
+TEST(ResultTable, RowsTakenDuringARunLandWhereAFullSortPutsThem) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        auto log = std::make_shared<ResultLog>(-18.0, 12.0);
+        ResultTable growing;
+        const auto column = static_cast<ResultColumn>(random() % kResultColumnCount);
+        const bool descending = random() % 2, failedOnly = random() % 3 == 0, oneByOne = round % 2;
+        growing.sortBy(column, descending);
+        growing.setFilter(failedOnly, random() % 2 ? "1" : "");
+        growing.setLog(log);
+        for (int batch = 0; batch < 6; ++batch) {
+            for (unsigned i = random() % 30; i > 0; --i) {
+                const int n = int(log->size());
+                const double lufs = random() % 5 == 0 ? kNaN : -20.0 + double(random() % 8);
+                log->append(entry("p" + std::to_string(n % 13) + "/" + std::to_string(n), lufs, -18.0 - lufs,
+                                  std::isnan(lufs) ? RowStatus::decodeFailed : RowStatus::ok,
+                                  random() % 2 ? "r" + std::to_string(random() % 4) : ""));
+            }
+            const std::size_t before = growing.shownCount();
+            const auto insertions = growing.takeNewRows();
+            if (oneByOne) {
+                for (const auto& insertion : insertions) growing.applyInsertion(insertion);
+            } else {
+                growing.appendToShown(insertions);
+                growing.mergeShownFrom(before);
+            }
+        }
+        ResultTable whole;
+        whole.sortBy(column, descending);
+        whole.setFilter(failedOnly, growing.pathFilter());
+        whole.setLog(log);
+        ASSERT_EQ(shownPaths(growing), shownPaths(whole)) << "round " << round;
+    }
+}
+
+TEST(ResultCells, TextsOfEachColumn) {
+    ResultEntry e = entry("x.flac", -20.04, 2.0);
+    e.row.duration_sec = 3725.4;
+    EXPECT_EQ(resultCellText(e, ResultColumn::duration), "1:02:05");
+    e.row.duration_sec = 64.5;
+    EXPECT_EQ(resultCellText(e, ResultColumn::duration), "1:05");
+    EXPECT_EQ(resultCellText(e, ResultColumn::loudness), "-20.0");
+    EXPECT_EQ(resultCellText(e, ResultColumn::gain), "+2.0");
+    e.row.gain_db = -0.04;
+    EXPECT_EQ(resultCellText(e, ResultColumn::gain), "0.0");
+    e.row.true_peak_dbfs = -INFINITY;
+    EXPECT_EQ(resultCellText(e, ResultColumn::truePeak), "");
+    e.row.hasSilenceMeasurement = false;
+    EXPECT_EQ(resultCellText(e, ResultColumn::trailingSilence), "");
+    EXPECT_EQ(resultCellText(e, ResultColumn::status), "ok");
+    e.row.status = RowStatus::unrecognized;
+    EXPECT_EQ(resultCellText(e, ResultColumn::status), "不明な状態");
+    const ResultLog log(-18.0, 6.0);
+    EXPECT_EQ(clampedGainTooltip(entry("q", -30.5, 6.0), log), "クランプ範囲 ±6.0 dB で制限されています（本来の補正値 +12.5 dB）。");
+}
+
+TEST(LoudnessHistogram, CountsBinsTheBandAndFilesWithoutLoudness) {
+    LoudnessHistogram histogram;
+    histogram.reset(-18.0, 12.0);
+    for (const double lufs : {-30.0, -30.1, -6.0, -5.9, -17.9, -18.0, -0.5, kNaN}) histogram.add(entry("f", lufs, 0).row);
+    histogram.add(entry("e", -12.0, 0, RowStatus::decodeFailed).row);
+    EXPECT_EQ(histogram.quieterThanBand(), 1);
+    EXPECT_EQ(histogram.louderThanBand(), 2);
+    EXPECT_EQ(histogram.withoutLoudness(), 2);
+    EXPECT_EQ(histogram.bins(), (std::map<int, std::int64_t>{{-31, 1}, {-30, 1}, {-18, 2}, {-6, 2}, {-1, 1}}));
+    EXPECT_EQ(histogram.highestCount(histogram.firstShownBin(), histogram.lastShownBin()), 2);
+    const HistogramTexts texts = histogramTexts(histogram);
+    EXPECT_EQ(texts.quieter + " | " + texts.louder + " | " + texts.without, "-30.0 未満: 1 件 | -6.0 超: 2 件 | ラウドネスなし: 2 件");
+}
+
+TEST(RunTally, CountsOnlyMeasuredRowsThatLackedFfmpeg) {
+    ResultLog log(-18.0, 12.0);
+    RunTally tally;
+    log.append(entry("a", kNaN, 0, RowStatus::ffmpegNotFound));
+    ResultEntry carried = entry("b", -9.0, -9.0);
+    carried.origin = RowOrigin::carried;
+    log.append(carried);
+    tally.take(log);
+    log.append(entry("c", kNaN, 0, RowStatus::decodeFailed));
+    tally.take(log);
+    EXPECT_EQ(tally.measured, 2);
+    EXPECT_EQ(tally.withoutFfmpeg, 1);
+}
+
+}  // namespace
+}  // namespace quellmark
