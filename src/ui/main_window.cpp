@@ -234,7 +234,9 @@ void MainWindow::toggleRun() {
 // the path setting changes, a run starts, or the person comes back to the
 // window (having perhaps installed ffmpeg meanwhile).
 const std::optional<std::filesystem::path>& MainWindow::ffmpegLocation() {
-    if (m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
+    // Compared as two steps: an absent outer and an absent inner optional
+    // compare equal, which would skip the look-up for the automatic search.
+    if (!m_ffmpegLookedUpFor || *m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
         m_ffmpegLocation = locateTool("ffmpeg", m_settings.ffmpegPath);
         m_ffmpegPathUsable = !m_settings.ffmpegPath || isExecutableFile(*m_settings.ffmpegPath);
         m_ffmpegLookedUpFor = m_settings.ffmpegPath;
