@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -12,6 +15,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -32,6 +36,8 @@
 #include "ui/settings_panel.h"
 #include "ui/status_area.h"
 #include "ui/style.h"
+#include "ui/window_menu.h"
+#include "ui/window_state.h"
 
 namespace quellmark {
 
@@ -56,6 +62,16 @@ QFrame* makeDivider(QWidget* parent) {
 
 QString localPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// The folder a drop stands for: a dropped folder itself, a dropped file's folder.
+std::optional<std::filesystem::path> droppedFolder(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().isEmpty() || !mime->urls().first().isLocalFile()) return std::nullopt;
+    const std::filesystem::path path(QFile::encodeName(mime->urls().first().toLocalFile()).toStdString());
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return path;
+    if (std::filesystem::exists(path, error)) return path.parent_path();
+    return std::nullopt;
 }
 
 // The same test as the tool search's: executable and not a folder.
@@ -83,6 +99,9 @@ MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings,
     m_settingsPanel = new SettingsPanel(this);
     m_footer = new Footer(this);
     m_results = new ResultsPanel(this);
+    m_menu = new WindowMenu(this);
+    // In the layout, above its margins and outside the stack of eight.
+    layout->setMenuBar(m_menu);
     m_reader = std::make_unique<PreviousResultsReader>(
         [this](std::shared_ptr<const ResultLog> log, ResultFileReport report) {
             m_shownLog = std::move(log);
@@ -99,14 +118,17 @@ MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings,
     // asks for nothing, so the minimum size is what it was without it.
     layout->addWidget(m_results, 1);
     layout->addWidget(m_footer);
-    setMinimumSize(kMinimumWindowSize.expandedTo(layout->minimumSize()));
-    resize(kFirstWindowSize.expandedTo(minimumSize()));
 
-    buildResultActions();
+    setAcceptDrops(true);
+    connectMenu();
     connectSignals();
     m_engine->observe([this] { requestRefresh(); });
     m_sinceRefresh.start();
     refresh();
+    // Measured once the first refresh has hidden the rows this state lacks.
+    setMinimumSize(kMinimumWindowSize.expandedTo(layout->totalMinimumSize()));
+    const QSize room = screen() ? screen()->availableGeometry().size() * 9 / 10 : kFirstWindowSize;
+    resize(kFirstWindowSize.boundedTo(room).expandedTo(minimumSize()));
 }
 
 MainWindow::~MainWindow() = default;
@@ -145,17 +167,22 @@ QWidget* MainWindow::buildFolderRow() {
     return row;
 }
 
-void MainWindow::buildResultActions() {
-    m_revealRowAction = new QAction(QStringLiteral("選択したファイルをファイルマネージャで表示"), this);
-    m_copyPathAction = new QAction(QStringLiteral("パスをコピー"), this);
-    m_copyReasonAction = new QAction(QStringLiteral("理由をコピー"), this);
-    m_revealRowAction->setObjectName(QStringLiteral("revealRowAction"));
-    m_copyPathAction->setObjectName(QStringLiteral("copyPathAction"));
-    m_copyReasonAction->setObjectName(QStringLiteral("copyReasonAction"));
-    connect(m_revealRowAction, &QAction::triggered, this, &MainWindow::revealSelectedFile);
-    connect(m_copyPathAction, &QAction::triggered, this, &MainWindow::copySelectedPaths);
-    connect(m_copyReasonAction, &QAction::triggered, this, &MainWindow::copySelectedReasons);
-    m_results->setContextActions({m_revealRowAction, m_copyPathAction, m_copyReasonAction});
+void MainWindow::connectMenu() {
+    // The window owns the shortcuts too, so they work with every menu closed.
+    addActions(m_menu->allActions());
+    connect(m_menu->chooseFolder, &QAction::triggered, this, &MainWindow::chooseFolder);
+    connect(m_menu->start, &QAction::triggered, this, &MainWindow::startRun);
+    connect(m_menu->cancel, &QAction::triggered, this, &MainWindow::cancelRun);
+    connect(m_menu->revealCsv, &QAction::triggered, this, [this] {
+        if (m_shownCsvToReveal) revealOutput(*m_shownCsvToReveal);
+    });
+    connect(m_menu->quit, &QAction::triggered, this, &QWidget::close);
+    connect(m_menu->revealFile, &QAction::triggered, this, &MainWindow::revealSelectedFile);
+    connect(m_menu->copyPath, &QAction::triggered, this, &MainWindow::copySelectedPaths);
+    connect(m_menu->copyReason, &QAction::triggered, this, &MainWindow::copySelectedReasons);
+    connect(m_menu->failedOnly, &QAction::toggled, m_results, &ResultsPanel::setFailedOnly);
+    connect(m_menu->about, &QAction::triggered, this, &MainWindow::showAbout);
+    m_results->setContextActions({m_menu->revealFile, m_menu->copyPath, m_menu->copyReason});
 }
 
 void MainWindow::connectSignals() {
@@ -175,6 +202,7 @@ void MainWindow::connectSignals() {
     });
     connect(m_settingsPanel, &SettingsPanel::incrementalEdited, this,
             [this](bool on) { editSettings([on](AppSettings& s) { s.incremental = on; }); });
+    connect(m_settingsPanel, &SettingsPanel::ffmpegBrowseClicked, this, &MainWindow::chooseFfmpeg);
     connect(m_settingsPanel, &SettingsPanel::ffmpegPathEdited, this, [this](const QString& text) {
         editSettings([path = text.toStdString()](AppSettings& s) { s.ffmpegPath = ffmpegPathFromText(path); });
     });
@@ -206,6 +234,45 @@ void MainWindow::readPreviousResults() {
 
 void MainWindow::setSettingsExpanded(bool expanded) { m_settingsPanel->setExpanded(expanded); }
 
+void MainWindow::rememberIn(DefaultsStore store) {
+    m_memory = std::move(store);
+    const WindowState state = decodeWindowState(m_memory->data(kWindowStateKey).value_or(""));
+    if (!state.geometry.empty()) restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(state.geometry)));
+    std::error_code error;
+    if (state.folder && std::filesystem::is_directory(*state.folder, error)) setFolder(*state.folder);
+}
+
+void MainWindow::saveWindowState() {
+    if (!m_memory) return;
+    WindowState state{m_folder, saveGeometry().toBase64().toStdString()};
+    m_memory->setData(kWindowStateKey, encodeWindowState(state));
+}
+
+void MainWindow::pickFolder(const std::filesystem::path& folder) {
+    setFolder(folder);
+    saveWindowState();
+}
+
+void MainWindow::chooseFfmpeg() {
+    const QString start = m_ffmpegLocation ? localPath(m_ffmpegLocation->parent_path()) : QStringLiteral("/usr/bin");
+    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("ffmpeg を選択"), start);
+    if (chosen.isEmpty()) return;
+    editSettings([path = QFile::encodeName(chosen).toStdString()](AppSettings& s) { s.ffmpegPath = path; });
+}
+
+void MainWindow::showAbout() { QMessageBox::about(this, QStringLiteral("Quellmarkについて"), aboutText()); }
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (m_engine->snapshot().state != State::running && droppedFolder(event->mimeData())) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const auto folder = droppedFolder(event->mimeData());
+    if (!folder || m_engine->snapshot().state == State::running) return;
+    event->acceptProposedAction();
+    pickFolder(*folder);
+}
+
 void MainWindow::chooseFolder() {
     QFileDialog dialog(this);
     dialog.setFileMode(QFileDialog::Directory);
@@ -217,16 +284,20 @@ void MainWindow::chooseFolder() {
     if (chosen.isEmpty())
         setFolder(std::nullopt);
     else
-        setFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
+        pickFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
 }
 
 void MainWindow::toggleRun() {
-    if (m_engine->snapshot().state == State::running) {
-        m_cancelRequested = true;
-        m_engine->cancel();
-    } else {
+    if (m_engine->snapshot().state == State::running)
+        cancelRun();
+    else
         startRun();
-    }
+}
+
+void MainWindow::cancelRun() {
+    if (m_engine->snapshot().state != State::running) return;
+    m_cancelRequested = true;
+    m_engine->cancel();
     requestRefresh();
 }
 
@@ -253,7 +324,8 @@ void MainWindow::changeEvent(QEvent* event) {
 }
 
 void MainWindow::startRun() {
-    if (!m_folder) return;
+    // The menu's start has its own shortcut; a run already under way keeps its folder.
+    if (!m_folder || m_engine->snapshot().state == State::running) return;
     forgetToolLocation();
     DefaultsStore store = DefaultsStore::standard();
     m_settings.save(store);
@@ -338,12 +410,11 @@ void MainWindow::refresh() {
     m_chooseButton->setEnabled(view.chooseFolderEnabled);
     m_status->apply(view);
     m_shownRevealTarget = view.revealTarget;
+    m_shownCsvToReveal = view.csvToReveal;
     m_settingsPanel->apply(view);
     m_footer->apply(view);
     m_results->apply(view);
-    m_revealRowAction->setEnabled(view.revealRowEnabled);
-    m_copyPathAction->setEnabled(view.copyPathEnabled);
-    m_copyReasonAction->setEnabled(view.copyReasonEnabled);
+    m_menu->apply(view);
     updateAlert(view.alertMessage);
     m_lastRefreshNs = m_sinceRefresh.nsecsElapsed();
 
@@ -407,6 +478,7 @@ void MainWindow::onAlertDismissed() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (m_engine->snapshot().state != State::running) {
+        saveWindowState();
         event->accept();
         return;
     }

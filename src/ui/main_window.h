@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "settings/app_settings.h"
+#include "settings/defaults_store.h"
 #include "ui/engine_port.h"
 #include "ui/result_table.h"
 #include "ui/view_model.h"
@@ -24,9 +25,11 @@ class PreviousResultsReader;
 class ResultsPanel;
 class SettingsPanel;
 class StatusArea;
+class WindowMenu;
 
-/// The one window: heading, folder row, status area with the run button,
-/// settings panel, the results view in the flexible space, and footer. It owns the engine port, the working copy of the
+/// The one window: a menu bar above heading, folder row, status area with the
+/// run button, settings panel, the results view in the flexible space, and
+/// footer. A folder dropped onto it is chosen as if picked. It owns the engine port, the working copy of the
 /// settings and the chosen folder; what it shows is computed from those three
 /// (and the ffmpeg look-up) by `refresh`, the only place that sets widgets.
 /// Slots change the settings or the folder, or call the engine, and then ask
@@ -45,6 +48,10 @@ public:
     /// view (not while a run runs).
     void setFolder(std::optional<std::filesystem::path> folder);
     void setSettingsExpanded(bool expanded);
+    /// Keeps the last folder and the window's size and position in `store`
+    /// from now on, and takes them from it now: the last folder, when it still
+    /// exists, is chosen (not run).
+    void rememberIn(DefaultsStore store);
     /// How many refreshes have run; for measurements.
     long long refreshCount() const { return m_refreshCount; }
     /// True while a refresh has been asked for and has not run.
@@ -56,7 +63,13 @@ public:
 
 public slots:
     void chooseFolder();
+    /// A folder the person chose (chooser, drop): shown and remembered.
+    void pickFolder(const std::filesystem::path& folder);
+    void chooseFfmpeg();
+    void showAbout();
     void toggleRun();
+    /// Asks the running run to stop; the button shows that it waits for it.
+    void cancelRun();
     void startRun();
     void revealOutput(const std::filesystem::path& file);
     /// The results view's actions, on its selected rows.
@@ -70,14 +83,17 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool event(QEvent* event) override;
 
 private:
     QWidget* buildHeading();
     QWidget* buildFolderRow();
-    void buildResultActions();
+    void connectMenu();
     void connectSignals();
+    void saveWindowState();
     void readPreviousResults();
     void syncResults(const EngineSnapshot& engine);
     WindowInputs windowInputs() const;
@@ -96,6 +112,7 @@ private:
     AppSettings m_settings;
     std::optional<std::filesystem::path> m_folder;
     std::optional<std::filesystem::path> m_shownRevealTarget;
+    std::optional<std::filesystem::path> m_shownCsvToReveal;
     /// The path setting the cached look-up was made for (outer optional: none made).
     std::optional<std::optional<std::string>> m_ffmpegLookedUpFor;
     std::optional<std::filesystem::path> m_ffmpegLocation;
@@ -118,9 +135,8 @@ private:
     SettingsPanel* m_settingsPanel = nullptr;
     Footer* m_footer = nullptr;
     ResultsPanel* m_results = nullptr;
-    QAction* m_revealRowAction = nullptr;
-    QAction* m_copyPathAction = nullptr;
-    QAction* m_copyReasonAction = nullptr;
+    WindowMenu* m_menu = nullptr;
+    std::optional<DefaultsStore> m_memory;
     QPointer<QMessageBox> m_alert;
 
     bool m_refreshPending = false;

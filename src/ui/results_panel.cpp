@@ -14,7 +14,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "ui/elided_label.h"
 #include "ui/histogram_widget.h"
 #include "ui/results_model.h"
 #include "ui/style.h"
@@ -55,8 +54,10 @@ ResultsPanel::ResultsPanel(QWidget* parent) : QWidget(parent), m_model(new Resul
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
     layout->setSizeConstraint(QLayout::SetNoConstraint);
-    m_notice = new ElidedLabel(this);
+    m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("resultsNotice"));
+    m_notice->setTextFormat(Qt::PlainText);
+    m_notice->setWordWrap(true);
     applyTextStyle(m_notice, TextStyle::caption);
     m_histogramView = new HistogramWidget(m_histogram, this);
 
@@ -155,8 +156,7 @@ void ResultsPanel::showRows(const std::shared_ptr<const ResultLog>& log) {
 
 void ResultsPanel::apply(const ViewModel& view) {
     m_count->setText(qText(view.resultsCountText));
-    m_notice->setFullText(qText(view.resultsNoticeText));
-    m_notice->setToolTip(qText(view.resultsNoticeText));
+    m_notice->setText(qText(view.resultsNoticeText));
     applyColorRole(m_notice, view.resultsNoticeRole);
     {
         const QSignalBlocker blocker(m_failedOnly);
@@ -208,7 +208,7 @@ void ResultsPanel::updatePartsVisible() {
     m_toolbar->setVisible(wanted && room);
     m_table->setVisible(wanted && room);
     m_histogramView->setVisible(wanted && height() >= kMinHistogramHeight);
-    m_notice->setVisible(wanted && room && !m_notice->fullText().isEmpty());
+    m_notice->setVisible(wanted && room && !m_notice->text().isEmpty());
 }
 
 }  // namespace quellmark

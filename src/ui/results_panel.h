@@ -15,7 +15,6 @@ class QTableView;
 
 namespace quellmark {
 
-class ElidedLabel;
 class HistogramWidget;
 class ResultsModel;
 
@@ -74,7 +73,7 @@ private:
     QLineEdit* m_filter;
     QCheckBox* m_failedOnly;
     QLabel* m_count;
-    ElidedLabel* m_notice;
+    QLabel* m_notice;
     HistogramWidget* m_histogramView;
     QTableView* m_table;
 };

@@ -13,7 +13,7 @@
 #include "fake_engine.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "ui/elided_label.h"
+#include <QLabel>
 #include "ui/main_window.h"
 #include "ui/result_cells.h"
 
@@ -97,7 +97,7 @@ TEST_F(ResultsViewTest, PreviousCsvIsShownAsFarAsItParsesAndNeverWritten) {
     }));
     EXPECT_EQ(cell(1, ResultColumn::status), QStringLiteral("error:decode_failed"));
     EXPECT_EQ(cell(1, ResultColumn::reason), QString());
-    EXPECT_EQ(m_window->findChild<ElidedLabel*>(QStringLiteral("resultsNotice"))->fullText(),
+    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("resultsNotice"))->text(),
               QStringLiteral("前回の結果（volume_gains.csv）を表示しています。読み取れない行 1 件、途中で切れた最後の行を読み飛ばしました。"));
     EXPECT_EQ(test::readFile(m_music / "volume_gains.csv"), csv);
 
@@ -115,7 +115,7 @@ TEST_F(ResultsViewTest, PreviousCsvIsShownAsFarAsItParsesAndNeverWritten) {
     m_window->startRun();
     publish(log, State::finished);
     ASSERT_EQ(table()->model()->rowCount(), 1);
-    EXPECT_TRUE(m_window->findChild<ElidedLabel*>(QStringLiteral("resultsNotice"))->isHidden());
+    EXPECT_TRUE(m_window->findChild<QLabel*>(QStringLiteral("resultsNotice"))->isHidden());
     table()->selectRow(0);
     m_window->refresh();
     m_window->findChild<QAction*>(QStringLiteral("copyReasonAction"))->trigger();

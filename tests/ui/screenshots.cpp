@@ -3,10 +3,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPainter>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "fake_engine.h"
 #include "ui/main_window.h"
@@ -71,6 +75,7 @@ int main(int argc, char** argv) {
         const char* name;
         EngineSnapshot engine;
         bool expanded = false, withFolder = true, hideFfmpeg = false, failedOnly = false;
+        const char* press = nullptr;  ///< "cancel" presses キャンセル, "menu" opens the first menu
     } shots[] = {
         {"01-idle-no-folder", idle, false, false},
         {"02-idle", idle},
@@ -84,6 +89,8 @@ int main(int argc, char** argv) {
         {"10-ffmpeg-missing", idle, false, true, true},
         {"results-table", withRows},
         {"results-failed-only", withRows, false, true, false, true},
+        {"cancelling", running, false, true, false, false, "cancel"},
+        {"menu", withRows, false, true, false, false, "menu"},
     };
     const QByteArray searchPath = qgetenv("PATH");
     for (const auto& shot : shots) {
@@ -104,10 +111,22 @@ int main(int argc, char** argv) {
         window.show();
         window.refresh();
         if (shot.failedOnly) window.findChild<QCheckBox*>(QStringLiteral("failedOnly"))->setChecked(true);
+        const std::string_view press = shot.press ? shot.press : "";
+        if (press == "cancel") window.findChild<QPushButton*>(QStringLiteral("runButton"))->click();
+        QMenu* menu = nullptr;
+        if (press == "menu") {
+            auto* bar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+            menu = bar->actions().first()->menu();
+            menu->popup(bar->mapToGlobal(bar->actionGeometry(bar->actions().first()).bottomLeft()));
+        }
         window.refresh();
         test::waitUntil([] { return false; }, 200);
-        // Dialogs are windows of their own: draw them over the dimmed window.
+        // Dialogs and menus are windows of their own: draw them over the window.
         QPixmap picture = window.grab();
+        if (menu) {
+            QPainter painter(&picture);
+            painter.drawPixmap(window.mapFromGlobal(menu->pos()), menu->grab());
+        }
         for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
             if (!box->isVisible()) continue;
             QPainter painter(&picture);

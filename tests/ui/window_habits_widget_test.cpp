@@ -1,4 +1,15 @@
-// The window's everyday behaviour around a run: where it finds ffmpeg.
+// The window's everyday behaviour around a run: where it finds ffmpeg, what
+// it shows while a cancel is under way and after a run without ffmpeg, and
+// the folders it is given by a drop or remembers from the last session.
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QUrl>
+
 #include <gtest/gtest.h>
 
 #include "fake_engine.h"
@@ -12,14 +23,37 @@ namespace {
 
 class WindowHabitsTest : public ::testing::Test {
 protected:
-    QString ffmpegStatus() const {
-        return m_window->findChild<ElidedLabel*>(QStringLiteral("ffmpegStatus"))->fullText();
+    void SetUp() override { m_window->show(); }
+    template <typename T = QWidget>
+    T* child(const char* name) const {
+        return m_window->findChild<T*>(QString::fromLatin1(name));
+    }
+    QString ffmpegStatus() const { return child<ElidedLabel>("ffmpegStatus")->fullText(); }
+    void publish(State state, std::shared_ptr<const ResultLog> log = {}) {
+        EngineSnapshot snapshot;
+        snapshot.state = state;
+        snapshot.outputURL = m_music / "volume_gains.csv";
+        snapshot.results = std::move(log);
+        m_engine->publish(snapshot);
+        m_window->refresh();
+    }
+    bool drop(const std::filesystem::path& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window.get(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window.get(), &dropped);
+        return true;
     }
 
     test::TempDir m_config;
     test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
+    test::TempDir m_music;
     std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<MainWindow> m_window =
+        std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
 };
 
 // With no path set, the footer shows what the automatic search finds.
@@ -28,6 +62,63 @@ TEST_F(WindowHabitsTest, FooterSearchesForFfmpegWhenNoPathIsSet) {
     m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
     m_window->refresh();
     EXPECT_TRUE(ffmpegStatus().startsWith(QStringLiteral("ffmpeg: /"))) << ffmpegStatus().toStdString();
+    EXPECT_EQ(m_window->minimumSize(), QSize(560, 460));
+}
+
+TEST_F(WindowHabitsTest, CancellingShowsItIsUnderWayUntilTheRunEnds) {
+    m_window->setFolder(m_music.path());
+    publish(State::running);
+    auto* button = child<QPushButton>("runButton");
+    button->click();
+    m_window->refresh();
+    EXPECT_EQ(m_engine->cancels, 1);
+    EXPECT_EQ(button->text(), QStringLiteral("キャンセル中…"));
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_TRUE(child("cancelBusy")->isVisible());
+    child<QAction>("cancelAction")->trigger();
+    EXPECT_EQ(m_engine->cancels, 1) << "one request is enough";
+
+    publish(State::cancelled);
+    EXPECT_EQ(button->text(), QStringLiteral("解析開始"));
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_FALSE(child("cancelBusy")->isVisible());
+}
+
+TEST_F(WindowHabitsTest, ARunThatFoundNoFfmpegEndsWithAWarning) {
+    auto log = std::make_shared<ResultLog>(-18.0, 12.0);
+    for (const char* path : {"a.mp3", "b.mp3"})
+        log->append({{path, path, path, "", NAN, NAN, NAN, 0, RowStatus::ffmpegNotFound, 0, 0, true}, "", RowOrigin::measured});
+    m_window->setFolder(m_music.path());
+    publish(State::finished, log);
+    EXPECT_EQ(child<QLabel>("completion")->text(), QStringLiteral("完了: volume_gains.csv に保存しました"));
+    EXPECT_TRUE(child("runWarning")->isVisible());
+
+    auto measured = std::make_shared<ResultLog>(-18.0, 12.0);
+    measured->append({{"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::measured});
+    publish(State::finished, measured);
+    EXPECT_FALSE(child("runWarning")->isVisible());
+}
+
+TEST_F(WindowHabitsTest, ADroppedFolderIsChosenAndRememberedForTheNextStart) {
+    m_window->rememberIn(DefaultsStore::standard());
+    test::writeFile(m_music / "Album/01.flac", "x");
+    EXPECT_TRUE(drop(m_music / "Album/01.flac"));
+    EXPECT_EQ(m_window->folder(), m_music / "Album");
+    EXPECT_TRUE(drop(m_music.path()));
+    EXPECT_EQ(m_window->folder(), m_music.path());
+    EXPECT_FALSE(drop(m_music / "missing"));
+    publish(State::running);
+    EXPECT_FALSE(drop(m_music / "Album"));
+    EXPECT_EQ(m_window->folder(), m_music.path());
+    publish(State::finished);
+    m_window->resize(700, 640);
+    m_window->close();
+
+    MainWindow next(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
+    next.rememberIn(DefaultsStore::standard());
+    EXPECT_EQ(next.folder(), m_music.path());
+    EXPECT_EQ(next.size(), QSize(700, 640));
+    EXPECT_TRUE(m_engine->starts.empty()) << "offered, not run";
 }
 
 }  // namespace
