@@ -31,7 +31,7 @@ void ResultTable::setLog(std::shared_ptr<const ResultLog> log) {
 // views) side by side instead of two entries hundreds of bytes apart: this is
 // what keeps a sort of a few hundred thousand rows well under a second.
 void ResultTable::addKeys(std::size_t from, std::size_t to) {
-    if (!m_column) return;
+    if (!m_column || !m_log) return;
     const ResultLog& log = *m_log;
     if (isTextColumn(*m_column)) {
         m_textKeys.reserve(to);

@@ -2,64 +2,43 @@
 // volume_gains.csv read when the folder is chosen, and the row actions.
 #include <QAction>
 #include <QClipboard>
-#include <QDesktopServices>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QScrollBar>
 #include <QTableView>
-#include <functional>
 
-#include <gtest/gtest.h>
-
-#include "fake_engine.h"
-#include "support/scoped_env.h"
-#include "support/temp_dir.h"
-#include <QLabel>
-#include "ui/main_window.h"
 #include "ui/result_cells.h"
+#include "window_fixture.h"
 
 namespace quellmark {
 namespace {
 
 using test::waitUntil;
 
-class ResultsViewTest : public ::testing::Test {
+class ResultsViewTest : public test::WindowFixture {
 protected:
     void SetUp() override {
         m_window->resize(900, 1000);
         m_window->show();
     }
-    QTableView* table() const { return m_window->findChild<QTableView*>(QStringLiteral("resultsTable")); }
+    QTableView* table() const { return child<QTableView>("resultsTable"); }
     QString cell(int row, ResultColumn column) const {
         return table()->model()->index(row, int(column)).data().toString();
     }
     QString topPath() const { return cell(table()->rowAt(0), ResultColumn::path); }
-    void publish(std::shared_ptr<const ResultLog> log, State state = State::running) {
-        EngineSnapshot snapshot;
-        snapshot.state = state;
-        snapshot.results = std::move(log);
-        m_engine->publish(snapshot);
-        m_window->refresh();
-    }
     void append(ResultLog& log, int count, const std::function<double(int)>& gainOf) {
         for (int i = 0; i < count; ++i) {
             const std::string path = "d/" + std::to_string(log.size()) + ".flac";
-            const double gain = gainOf(i);
-            log.append({{path, path, "T", "A", 60, -18 - gain, -1, gain, RowStatus::ok, 0, 0, true}, {}, RowOrigin::measured});
+            log.append({{path, path, "T", "A", 60, -18 - gainOf(i), -1, gainOf(i), RowStatus::ok, 0, 0, true}, {}, RowOrigin::measured});
         }
     }
-
-    test::TempDir m_config;
-    test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
-    test::TempDir m_music;
-    std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
-    std::unique_ptr<MainWindow> m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
 };
 
 TEST_F(ResultsViewTest, RowsArriveDuringARunWithoutMovingWhatIsInView) {
     m_window->setFolder(m_music.path());
     auto log = std::make_shared<ResultLog>(-18.0, 12.0);
     append(*log, 300, [](int i) { return 0.1 * i; });
-    publish(log);
+    publish(State::running, log);
     ASSERT_EQ(table()->model()->rowCount(), 300);
     table()->sortByColumn(int(ResultColumn::gain), Qt::AscendingOrder);
     table()->verticalScrollBar()->setValue(table()->verticalScrollBar()->maximum() / 2);
@@ -70,15 +49,14 @@ TEST_F(ResultsViewTest, RowsArriveDuringARunWithoutMovingWhatIsInView) {
     // New rows above what is in view: in one place, then between the rows
     // all along the table (one merge).
     append(*log, 40, [](int) { return -5.0; });
-    publish(log);
+    publish(State::running, log);
     EXPECT_EQ(topPath(), top);
     append(*log, 60, [](int i) { return 0.5 * i + 0.05; });
-    publish(log);
+    publish(State::running, log);
     EXPECT_EQ(table()->model()->rowCount(), 400);
     EXPECT_EQ(topPath(), top);
     EXPECT_EQ(cell(table()->currentIndex().row(), ResultColumn::path), selected);
-    EXPECT_EQ(cell(0, ResultColumn::gain), QStringLiteral("-5.0"));
-    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("resultsCount"))->text(), QStringLiteral("表示: 400 / 400 件"));
+    EXPECT_EQ(child<QLabel>("resultsCount")->text(), QStringLiteral("表示: 400 / 400 件"));
 }
 
 TEST_F(ResultsViewTest, PreviousCsvIsShownAsFarAsItParsesAndNeverWritten) {
@@ -97,28 +75,28 @@ TEST_F(ResultsViewTest, PreviousCsvIsShownAsFarAsItParsesAndNeverWritten) {
     }));
     EXPECT_EQ(cell(1, ResultColumn::status), QStringLiteral("error:decode_failed"));
     EXPECT_EQ(cell(1, ResultColumn::reason), QString());
-    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("resultsNotice"))->text(),
+    EXPECT_EQ(child<QLabel>("resultsNotice")->text(),
               QStringLiteral("前回の結果（volume_gains.csv）を表示しています。読み取れない行 1 件、途中で切れた最後の行を読み飛ばしました。"));
     EXPECT_EQ(test::readFile(m_music / "volume_gains.csv"), csv);
 
     // The copy and the reveal take the paths below the folder the rows came from.
     table()->selectRow(1);
     m_window->refresh();
-    m_window->findChild<QAction*>(QStringLiteral("copyPathAction"))->trigger();
+    child<QAction>("copyPathAction")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString((m_music / "b.flac").string()));
-    EXPECT_FALSE(m_window->findChild<QAction*>(QStringLiteral("copyReasonAction"))->isEnabled());
+    EXPECT_FALSE(child<QAction>("copyReasonAction")->isEnabled());
 
     // A run's rows replace the file's, with their reasons.
     auto log = std::make_shared<ResultLog>(-18.0, 12.0);
     log->append({{"x.mp3", "x.mp3", "x", "", NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true},
                  "ffmpeg が終了コード 1 で終了しました: Invalid data", RowOrigin::measured});
     m_window->startRun();
-    publish(log, State::finished);
+    publish(State::finished, log);
     ASSERT_EQ(table()->model()->rowCount(), 1);
-    EXPECT_TRUE(m_window->findChild<QLabel*>(QStringLiteral("resultsNotice"))->isHidden());
+    EXPECT_TRUE(child<QLabel>("resultsNotice")->isHidden());
     table()->selectRow(0);
     m_window->refresh();
-    m_window->findChild<QAction*>(QStringLiteral("copyReasonAction"))->trigger();
+    child<QAction>("copyReasonAction")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("ffmpeg が終了コード 1 で終了しました: Invalid data"));
 }
 

@@ -27,31 +27,21 @@ std::shared_ptr<const ResultLog> sampleRun() {
     const char* artists[] = {"Kammerensemble Nord", "Die Kraniche", "Marta Sousa", "Radio Kassette"};
     for (int i = 0; i < 46; ++i) {
         const int album = i / 12, track = i % 12 + 1;
-        AnalyzeResult row;
         const std::string title = "Track " + std::to_string(track) + (track % 5 == 0 ? " (Live)" : "");
-        row.file_name = (track < 10 ? "0" : "") + std::to_string(track) + " " + title + ".flac";
-        row.relative_path = std::string(albums[album]) + "/" + row.file_name;
-        row.title = title;
-        row.artist = artists[album];
-        row.duration_sec = 150 + (i * 37) % 240 + 0.4;
-        row.measured_lufs = std::round((-16.0 + 5.0 * std::sin(i * 1.7) + (album - 1.5) * 1.5) * 10) / 10;
-        if (i == 3) row.measured_lufs = -34.6;
-        if (i == 17) row.measured_lufs = -36.2;
-        if (i == 29) row.measured_lufs = -3.9;
-        row.true_peak_dbfs = std::round(std::min(-0.1, row.measured_lufs + 14.0) * 10) / 10;
-        row.gain_db = std::round(std::clamp(-18.0 - row.measured_lufs, -12.0, 12.0) * 10) / 10;
-        row.status = RowStatus::ok;
-        row.leading_silence_sec = (i % 4) * 0.3;
-        row.trailing_silence_sec = (i % 3) * 1.1;
-        ResultEntry entry{row, {}, RowOrigin::measured};
-        if (i == 9 || i == 22 || i == 40) {
-            entry.row.measured_lufs = entry.row.true_peak_dbfs = entry.row.duration_sec = NAN;
-            entry.row.gain_db = entry.row.leading_silence_sec = entry.row.trailing_silence_sec = 0;
-            entry.row.status = RowStatus::decodeFailed;
+        const std::string file = (track < 10 ? "0" : "") + std::to_string(track) + " " + title + ".flac";
+        double lufs = i == 3 ? -34.6 : i == 17 ? -36.2 : i == 29 ? -3.9 : -16.0 + 5.0 * std::sin(i * 1.7) + (album - 1.5) * 1.5;
+        lufs = std::round(lufs * 10) / 10;
+        const bool failed = i == 9 || i == 22 || i == 40;
+        ResultEntry entry{{std::string(albums[album]) + "/" + file, file, title, artists[album], 150 + (i * 37) % 240 + 0.4,
+                           i == 33 ? NAN : lufs, std::round(std::min(-0.1, lufs + 14.0) * 10) / 10,
+                           i == 33 ? 0 : std::round(std::clamp(-18.0 - lufs, -12.0, 12.0) * 10) / 10, RowStatus::ok,
+                           (i % 4) * 0.3, (i % 3) * 1.1, true},
+                          {}, RowOrigin::measured};
+        if (failed) {
+            entry.row = {entry.row.relative_path, file, title, artists[album], NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true};
             entry.reason = i == 22 ? "ffmpeg が終了コード 1 で終了しました: Invalid data found when processing input"
                                    : "ffmpeg が終了コード 183 で終了しました: moov atom not found";
         }
-        if (i == 33) entry.row.measured_lufs = NAN, entry.row.gain_db = 0;
         log->append(std::move(entry));
     }
     return log;
@@ -113,12 +103,9 @@ int main(int argc, char** argv) {
         if (shot.failedOnly) window.findChild<QCheckBox*>(QStringLiteral("failedOnly"))->setChecked(true);
         const std::string_view press = shot.press ? shot.press : "";
         if (press == "cancel") window.findChild<QPushButton*>(QStringLiteral("runButton"))->click();
-        QMenu* menu = nullptr;
-        if (press == "menu") {
-            auto* bar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
-            menu = bar->actions().first()->menu();
-            menu->popup(bar->mapToGlobal(bar->actionGeometry(bar->actions().first()).bottomLeft()));
-        }
+        auto* bar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+        QMenu* menu = press == "menu" ? bar->actions().first()->menu() : nullptr;
+        if (menu) menu->popup(bar->mapToGlobal(QPoint(0, bar->height())));
         window.refresh();
         test::waitUntil([] { return false; }, 200);
         // Dialogs and menus are windows of their own: draw them over the window.

@@ -6,37 +6,17 @@
 #include <QDropEvent>
 #include <QLabel>
 #include <QMimeData>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
 
-#include <gtest/gtest.h>
-
-#include "fake_engine.h"
-#include "support/scoped_env.h"
-#include "support/temp_dir.h"
 #include "ui/elided_label.h"
-#include "ui/main_window.h"
+#include "window_fixture.h"
 
 namespace quellmark {
 namespace {
 
-class WindowHabitsTest : public ::testing::Test {
+class WindowHabitsTest : public test::WindowFixture {
 protected:
-    void SetUp() override { m_window->show(); }
-    template <typename T = QWidget>
-    T* child(const char* name) const {
-        return m_window->findChild<T*>(QString::fromLatin1(name));
-    }
-    QString ffmpegStatus() const { return child<ElidedLabel>("ffmpegStatus")->fullText(); }
-    void publish(State state, std::shared_ptr<const ResultLog> log = {}) {
-        EngineSnapshot snapshot;
-        snapshot.state = state;
-        snapshot.outputURL = m_music / "volume_gains.csv";
-        snapshot.results = std::move(log);
-        m_engine->publish(snapshot);
-        m_window->refresh();
-    }
     bool drop(const std::filesystem::path& path) {
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
@@ -47,21 +27,14 @@ protected:
         QCoreApplication::sendEvent(m_window.get(), &dropped);
         return true;
     }
-
-    test::TempDir m_config;
-    test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
-    test::TempDir m_music;
-    std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
-    std::unique_ptr<MainWindow> m_window =
-        std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
 };
 
 // With no path set, the footer shows what the automatic search finds.
 TEST_F(WindowHabitsTest, FooterSearchesForFfmpegWhenNoPathIsSet) {
     const test::ScopedEnv path("PATH", QUELLMARK_TEST_TOOLS_DIR ":/usr/bin:/bin");
     m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), AppSettings{});
-    m_window->refresh();
-    EXPECT_TRUE(ffmpegStatus().startsWith(QStringLiteral("ffmpeg: /"))) << ffmpegStatus().toStdString();
+    const QString status = child<ElidedLabel>("ffmpegStatus")->fullText();
+    EXPECT_TRUE(status.startsWith(QStringLiteral("ffmpeg: /"))) << status.toStdString();
     EXPECT_EQ(m_window->minimumSize(), QSize(560, 460));
 }
 
@@ -88,6 +61,8 @@ TEST_F(WindowHabitsTest, ARunThatFoundNoFfmpegEndsWithAWarning) {
     auto log = std::make_shared<ResultLog>(-18.0, 12.0);
     for (const char* path : {"a.mp3", "b.mp3"})
         log->append({{path, path, path, "", NAN, NAN, NAN, 0, RowStatus::ffmpegNotFound, 0, 0, true}, "", RowOrigin::measured});
+    // A row carried over from the last run was not analysed now: it proves nothing.
+    log->append({{"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::carried});
     m_window->setFolder(m_music.path());
     publish(State::finished, log);
     EXPECT_EQ(child<QLabel>("completion")->text(), QStringLiteral("完了: volume_gains.csv に保存しました"));
