@@ -6,13 +6,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QScreen>
@@ -22,7 +17,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <unistd.h>
@@ -30,9 +24,10 @@
 #include "media/tool_locator.h"
 #include "settings/defaults_store.h"
 #include "ui/elided_label.h"
+#include "ui/file_manager.h"
 #include "ui/footer.h"
-#include "ui/previous_results.h"
 #include "ui/results_panel.h"
+#include "ui/results_source.h"
 #include "ui/settings_panel.h"
 #include "ui/status_area.h"
 #include "ui/style.h"
@@ -102,12 +97,7 @@ MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings,
     m_menu = new WindowMenu(this);
     // In the layout, above its margins and outside the stack of eight.
     layout->setMenuBar(m_menu);
-    m_reader = std::make_unique<PreviousResultsReader>(
-        [this](std::shared_ptr<const ResultLog> log, ResultFileReport report) {
-            m_shownLog = std::move(log);
-            m_previousReport = report;
-            requestRefresh();
-        });
+    m_source = std::make_unique<ResultsSource>([this] { requestRefresh(); });
     layout->addWidget(buildHeading());
     layout->addWidget(buildFolderRow());
     layout->addWidget(makeDivider(this));
@@ -216,20 +206,8 @@ void MainWindow::editSettings(Edit edit) {
 
 void MainWindow::setFolder(std::optional<std::filesystem::path> folder) {
     m_folder = std::move(folder);
-    if (m_folder != m_resultsFolder && m_engine->snapshot().state != State::running) readPreviousResults();
+    if (m_engine->snapshot().state != State::running) m_source->chooseFolder(m_folder, m_settings);
     requestRefresh();
-}
-
-// Rows of another folder are never left on show: their paths would be taken
-// relative to the new folder by the reveal and the copy.
-void MainWindow::readPreviousResults() {
-    m_shownLog.reset();
-    m_previousReport.reset();
-    m_resultsFolder = m_folder;
-    if (m_folder)
-        m_reader->read(*m_folder, m_settings.targetLUFS, m_settings.clampDB);
-    else
-        m_reader->cancel();
 }
 
 void MainWindow::setSettingsExpanded(bool expanded) { m_settingsPanel->setExpanded(expanded); }
@@ -330,42 +308,20 @@ void MainWindow::startRun() {
     DefaultsStore store = DefaultsStore::standard();
     m_settings.save(store);
     m_cancelRequested = false;
-    m_runFolder = m_folder;
+    m_source->startRun(*m_folder);
     m_engine->start(*m_folder, m_settings);
     requestRefresh();
 }
 
-void MainWindow::revealOutput(const std::filesystem::path& file) {
-    const QString path = localPath(file);
-    const QUrl folderUrl = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        QDesktopServices::openUrl(folderUrl);
-        return;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
-    // Asynchronous, so a file manager that is slow to start never freezes the window.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [folderUrl](QDBusPendingCallWatcher* done) {
-        if (done->isError()) QDesktopServices::openUrl(folderUrl);
-        done->deleteLater();
-    });
-}
-
-std::filesystem::path MainWindow::fileOf(const ResultEntry& entry) const {
-    return m_resultsFolder.value_or(std::filesystem::path()) / entry.row.relative_path;
-}
+void MainWindow::revealOutput(const std::filesystem::path& file) { revealInFileManager(file, this); }
 
 void MainWindow::revealSelectedFile() {
-    if (const ResultEntry* entry = m_results->currentEntry()) revealOutput(fileOf(*entry));
+    if (const ResultEntry* entry = m_results->currentEntry()) revealOutput(m_source->fileOf(*entry));
 }
 
 void MainWindow::copySelectedPaths() {
     QStringList lines;
-    for (const ResultEntry* entry : m_results->selectedEntries()) lines << localPath(fileOf(*entry));
+    for (const ResultEntry* entry : m_results->selectedEntries()) lines << localPath(m_source->fileOf(*entry));
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
@@ -401,7 +357,8 @@ void MainWindow::refresh() {
     m_sinceRefresh.restart();
     const EngineSnapshot engine = m_engine->snapshot();
     if (engine.state != State::running) m_cancelRequested = false;
-    syncResults(engine);
+    m_source->sync(engine);
+    m_results->showRows(m_source->shownLog());
     const std::optional<std::filesystem::path> ffmpeg = ffmpegLocation();
     const ViewModel view = computeView(engine, m_settings, m_folder, ffmpeg, automaticParallelism(), windowInputs());
 
@@ -421,31 +378,15 @@ void MainWindow::refresh() {
     if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
 }
 
-void MainWindow::syncResults(const EngineSnapshot& engine) {
-    if (engine.results != m_engineLog) {
-        // A new run: its rows replace whatever the results view showed.
-        m_engineLog = engine.results;
-        m_tally = {};
-        if (m_engineLog) {
-            m_reader->cancel();
-            m_previousReport.reset();
-            m_shownLog = m_engineLog;
-            m_resultsFolder = m_runFolder;
-        }
-    }
-    if (m_engineLog) m_tally.take(*m_engineLog);
-    m_results->showRows(m_shownLog);
-}
-
 WindowInputs MainWindow::windowInputs() const {
     WindowInputs inputs;
     inputs.cancelRequested = m_cancelRequested;
     inputs.ffmpegPathUsable = m_ffmpegPathUsable;
-    inputs.measuredRows = m_tally.measured;
-    inputs.rowsWithoutFfmpeg = m_tally.withoutFfmpeg;
+    inputs.measuredRows = m_source->tally().measured;
+    inputs.rowsWithoutFfmpeg = m_source->tally().withoutFfmpeg;
     inputs.results = m_results->inputs();
-    inputs.results.loading = m_reader->isReading();
-    inputs.results.previousFile = m_previousReport;
+    inputs.results.loading = m_source->isReading();
+    inputs.results.previousFile = m_source->previousFile();
     return inputs;
 }
 

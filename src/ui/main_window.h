@@ -10,7 +10,6 @@
 #include "settings/app_settings.h"
 #include "settings/defaults_store.h"
 #include "ui/engine_port.h"
-#include "ui/result_table.h"
 #include "ui/view_model.h"
 
 class QAction;
@@ -21,8 +20,8 @@ namespace quellmark {
 
 class ElidedLabel;
 class Footer;
-class PreviousResultsReader;
 class ResultsPanel;
+class ResultsSource;
 class SettingsPanel;
 class StatusArea;
 class WindowMenu;
@@ -94,11 +93,7 @@ private:
     void connectMenu();
     void connectSignals();
     void saveWindowState();
-    void readPreviousResults();
-    void syncResults(const EngineSnapshot& engine);
     WindowInputs windowInputs() const;
-    /// The absolute path of a shown row's file.
-    std::filesystem::path fileOf(const ResultEntry& entry) const;
     void updateAlert(const std::optional<std::string>& message);
     void onAlertDismissed();
     template <typename Edit>
@@ -119,16 +114,6 @@ private:
     bool m_ffmpegPathUsable = true;
     bool m_cancelRequested = false;
 
-    /// The engine's log as last seen; a new pointer is a new run.
-    std::shared_ptr<const ResultLog> m_engineLog;
-    RunTally m_tally;
-    /// What the results view shows (the engine's log or a previous file's rows)
-    /// and the folder its paths are relative to.
-    std::shared_ptr<const ResultLog> m_shownLog;
-    std::optional<std::filesystem::path> m_resultsFolder;
-    std::optional<std::filesystem::path> m_runFolder;
-    std::optional<ResultFileReport> m_previousReport;
-
     ElidedLabel* m_folderLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;
     StatusArea* m_status = nullptr;
@@ -146,8 +131,8 @@ private:
     qint64 m_lastRefreshNs = 0;
     qint64 m_lastPaintNs = 0;
     QElapsedTimer m_sinceRefresh;
-    /// Last, so it stops first: its deliveries call into this window.
-    std::unique_ptr<PreviousResultsReader> m_reader;
+    /// Last, so its reading stops first: its deliveries call into this window.
+    std::unique_ptr<ResultsSource> m_source;
 };
 
 }  // namespace quellmark
