@@ -1,5 +1,5 @@
 // Window benchmarks, run by hand: `bench_ui_window [FILES [ROWS]]` (defaults
-// 20000 and 200000).
+// 20000 and 200000; ROWS 0 leaves out the first).
 //  1. Opening a folder whose volume_gains.csv holds ROWS rows: the time until
 //     the results view shows them, the window's resident memory then, and the
 //     time to sort them by gain and by path. Measured first, in a fresh process.
@@ -129,11 +129,19 @@ double runCli(const std::filesystem::path& folder, const std::string& ffmpeg) {
     return msSince(timer);
 }
 
-double runWindow(const std::filesystem::path& folder, const AppSettings& settings, int intervalMs,
-                 long long& refreshes) {
+struct WindowRun {
+    double ms = 0;
+    long long refreshes = 0;
+    double redrawMs = 0;  ///< refreshes and paints: the main thread's time the run could not have
+};
+
+/// A rerun in a window of the first size it opens with, or at its minimum size
+/// (`smallest`), where the results view has no room and is hidden.
+WindowRun runWindow(const std::filesystem::path& folder, const AppSettings& settings, int intervalMs, bool smallest) {
     auto engine = AnalysisEngine::create(std::make_shared<QtMainThread>());
     MainWindow window(makeEnginePort(engine), settings);
     window.setRefreshIntervalMs(intervalMs);
+    if (smallest) window.resize(window.minimumSize());
     window.show();
     window.setFolder(folder);
     // As a person would: the folder's previous rows are on show (and the
@@ -145,15 +153,13 @@ double runWindow(const std::filesystem::path& folder, const AppSettings& setting
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     QCoreApplication::processEvents();
     window.refresh();
-    const long long before = window.refreshCount();
+    const long long refreshesBefore = window.refreshCount(), redrawBefore = window.redrawNanoseconds();
     QElapsedTimer timer;
     timer.start();
     window.startRun();
     while (engine->snapshot().state == State::running)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const double elapsed = msSince(timer);
-    refreshes = window.refreshCount() - before;
-    return elapsed;
+    return {msSince(timer), window.refreshCount() - refreshesBefore, (window.redrawNanoseconds() - redrawBefore) / 1e6};
 }
 
 void benchRerun(int files) {
@@ -173,20 +179,32 @@ void benchRerun(int files) {
     AppSettings settings;
     settings.ffmpegPath = ffmpeg;
     // Alternating rounds and medians: the machine is shared and noisy.
-    constexpr int kRounds = 5;
-    std::vector<double> cli, perFrame, perPass;
-    long long framedRefreshes = 0, passRefreshes = 0;
+    constexpr int kRounds = 9;
+    const struct {
+        const char* name;
+        int intervalMs;
+        bool smallest;
+    } variants[] = {
+        {"one refresh per frame", 16, false},
+        {"the same at minimum size", 16, true},
+        {"one refresh per loop pass", 0, false},
+    };
+    std::vector<double> cli;
+    std::vector<std::vector<double>> times(std::size(variants));
+    std::vector<WindowRun> last(std::size(variants));
     for (int round = 0; round < kRounds; ++round) {
         cli.push_back(runCli(folder, ffmpeg));
-        perFrame.push_back(runWindow(folder, settings, 16, framedRefreshes));
-        perPass.push_back(runWindow(folder, settings, 0, passRefreshes));
+        for (std::size_t v = 0; v < std::size(variants); ++v) {
+            last[v] = runWindow(folder, settings, variants[v].intervalMs, variants[v].smallest);
+            times[v].push_back(last[v].ms);
+        }
     }
     const double cliMs = median(cli);
     std::printf("incremental rerun of %d files, median of %d: cli %.0f ms\n", files, kRounds, cliMs);
-    std::printf("  window, one refresh per frame:      %.0f ms (ratio to cli %.2f), %lld refreshes\n",
-                median(perFrame), median(perFrame) / cliMs, framedRefreshes);
-    std::printf("  window, one refresh per loop pass:  %.0f ms (ratio to cli %.2f), %lld refreshes\n",
-                median(perPass), median(perPass) / cliMs, passRefreshes);
+    for (std::size_t v = 0; v < std::size(variants); ++v) {
+        std::printf("  window, %-26s %4.0f ms (ratio to cli %.2f); last run %lld refreshes, %.1f ms drawing\n",
+                    variants[v].name, median(times[v]), median(times[v]) / cliMs, last[v].refreshes, last[v].redrawMs);
+    }
     std::printf("(folder kept for later runs: %s)\n", folder.c_str());
 }
 
@@ -199,7 +217,7 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.string()));
     QApplication app(argc, argv);
     const int files = argc > 1 ? std::stoi(argv[1]) : 20000;
-    benchOpen(argc > 2 ? std::stoi(argv[2]) : 200000);
+    if (const int rows = argc > 2 ? std::stoi(argv[2]) : 200000; rows > 0) benchOpen(rows);
     benchRefresh();
     benchRerun(files);
     return 0;

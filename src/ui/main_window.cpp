@@ -344,7 +344,7 @@ void MainWindow::requestRefresh() {
     const qint64 spacing =
         m_refreshIntervalMs == 0
             ? 0
-            : std::max<qint64>(m_refreshIntervalMs, (m_lastRefreshNs + m_lastPaintNs) * kRedrawTimeShare / 1'000'000);
+            : std::max<qint64>(m_refreshIntervalMs, (m_lastRefreshNs + m_paintNsSinceRefresh) * kRedrawTimeShare / 1'000'000);
     const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
@@ -355,6 +355,7 @@ void MainWindow::refresh() {
     m_refreshPending = false;
     ++m_refreshCount;
     m_sinceRefresh.restart();
+    m_paintNsSinceRefresh = 0;
     const EngineSnapshot engine = m_engine->snapshot();
     if (engine.state != State::running) m_cancelRequested = false;
     m_source->sync(engine);
@@ -374,6 +375,7 @@ void MainWindow::refresh() {
     m_menu->apply(view);
     updateAlert(view.alertMessage);
     m_lastRefreshNs = m_sinceRefresh.nsecsElapsed();
+    m_redrawNs += m_lastRefreshNs;
 
     if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -434,13 +436,15 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool MainWindow::event(QEvent* event) {
-    // The window's widgets are painted here, after a refresh has marked them;
-    // a redraw's cost is the refresh and this paint together.
+    // The window's widgets are painted here, after a refresh has marked them
+    // (and between refreshes for animations): a redraw costs the refresh and
+    // every paint until the next one.
     if (event->type() == QEvent::UpdateRequest) {
         QElapsedTimer paint;
         paint.start();
         const bool handled = QWidget::event(event);
-        m_lastPaintNs = paint.nsecsElapsed();
+        m_paintNsSinceRefresh += paint.nsecsElapsed();
+        m_redrawNs += paint.nsecsElapsed();
         return handled;
     }
     const bool handled = QWidget::event(event);

@@ -53,6 +53,8 @@ public:
     void rememberIn(DefaultsStore store);
     /// How many refreshes have run; for measurements.
     long long refreshCount() const { return m_refreshCount; }
+    /// The time spent in refreshes and paints so far; for measurements.
+    long long redrawNanoseconds() const { return m_redrawNs; }
     /// True while a refresh has been asked for and has not run.
     bool isRefreshPending() const { return m_refreshPending; }
     /// The shortest time between two requested refreshes (one frame by default,
@@ -129,7 +131,8 @@ private:
     long long m_refreshCount = 0;
     int m_refreshIntervalMs;
     qint64 m_lastRefreshNs = 0;
-    qint64 m_lastPaintNs = 0;
+    qint64 m_paintNsSinceRefresh = 0;
+    qint64 m_redrawNs = 0;
     QElapsedTimer m_sinceRefresh;
     /// Last, so its reading stops first: its deliveries call into this window.
     std::unique_ptr<ResultsSource> m_source;

@@ -31,8 +31,13 @@ void setProgress(QProgressBar* bar, std::int64_t value, std::int64_t total) {
         value = static_cast<std::int64_t>(double(value) / double(total) * double(kMaxSteps));
         total = kMaxSteps;
     }
+    // QProgressBar repaints itself at once on a new value, outside the
+    // window's one paint per frame; with updates off it only marks itself
+    // for that paint.
+    bar->setUpdatesEnabled(false);
     bar->setRange(0, static_cast<int>(total));
     bar->setValue(static_cast<int>(std::clamp<std::int64_t>(value, 0, total)));
+    bar->setUpdatesEnabled(true);
 }
 
 }  // namespace
