@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test demo gui bench asan tsan fuzz clean
+.PHONY: deps build test demo gui bench package asan tsan fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -23,6 +23,13 @@ gui: build
 
 bench: build
 	@scripts/run-benchmarks.sh $(BUILD)
+
+# The Debian package, from a build of its own without the tests:
+# build-package/quellmark_<version>_<architecture>.deb.
+package: deps
+	@cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLMARK_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	@cd build-package && cpack -G DEB
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
 asan:
@@ -44,4 +51,4 @@ fuzz: deps
 	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-package

@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libcli11-dev
   ffmpeg locales
   xvfb xauth imagemagick fonts-noto-cjk
+  desktop-file-utils appstream file
+  parallel
   clang-16 libclang-rt-16-dev
 )
 
@@ -26,7 +28,7 @@ as_root() {
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}" >&2
   as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive DEBCONF_NOWARNINGS=yes apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # The locales package ships no generated locale; the locale tests need one

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "cli/console.h"
+#include "cli/end_summary.h"
 #include "cli/main_loop.h"
 #include "cli/progress_line.h"
 #include "cli/signal_watcher.h"
@@ -20,9 +22,6 @@ namespace quellmark {
 
 namespace {
 
-constexpr int kExitFinished = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitCancelled = 130;
 constexpr auto kTickInterval = std::chrono::milliseconds(100);
 
 // Hands a redraw of a stale progress line to the main thread now and then:
@@ -44,13 +43,7 @@ private:
     std::jthread m_thread;
 };
 
-void printLine(std::FILE* stream, const std::string& text) {
-    std::fputs(text.c_str(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
-int reportOutcome(const EngineSnapshot& outcome) {
+int printOutcome(const EngineSnapshot& outcome) {
     if (outcome.state == State::cancelled) {
         printLine(stderr, outcome.outputURL ? "キャンセルされました（ここまでの結果はCSVに保存済みです）。"
                                             : "キャンセルされました。");
@@ -66,6 +59,16 @@ int reportOutcome(const EngineSnapshot& outcome) {
         printLine(stdout, counts);
     }
     return outcome.errorMessage || !outcome.outputURL ? kExitFailed : kExitFinished;
+}
+
+int reportOutcome(const EngineSnapshot& outcome, bool strict) {
+    const int status = printOutcome(outcome);
+    // Last, so that the list is what a person sees when the run ends; it
+    // also follows a cancelled or failed run, whose rows failed all the same.
+    const std::string failures = outcome.results ? failureSummaryText(*outcome.results) : std::string();
+    std::fputs(failures.c_str(), stderr);
+    std::fflush(stderr);
+    return strict && status == kExitFinished && !failures.empty() ? kExitStrictErrors : status;
 }
 
 }  // namespace
@@ -96,7 +99,7 @@ int runCommandLineBatch(const CliCommand& command) {
         loop.serveUntil([&engine] { return engine->snapshot().state != State::running; });
     }
     display.clear();
-    return reportOutcome(engine->snapshot());
+    return reportOutcome(engine->snapshot(), command.strict);
 }
 
 }  // namespace quellmark

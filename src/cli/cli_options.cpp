@@ -29,6 +29,9 @@ struct RawOptions {
     bool incremental = false;
     bool save = false;
     bool quiet = false;
+    bool dryRun = false;
+    bool verbose = false;
+    bool strict = false;
     bool version = false;
     std::vector<std::string> folders;
 };
@@ -53,13 +56,16 @@ void declareOptions(CLI::App& app, RawOptions& raw) {
     app.set_help_flag("-h,--help");
     app.add_option("--target", raw.target)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--clamp", raw.clamp)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--jobs", raw.jobs)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("-j,--jobs", raw.jobs)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--ffmpeg", raw.ffmpeg)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     auto* full = app.add_flag("--full", raw.full)->disable_flag_override();
     auto* incremental = app.add_flag("--incremental", raw.incremental)->disable_flag_override();
     full->excludes(incremental);
     app.add_flag("--save", raw.save)->disable_flag_override();
-    app.add_flag("--quiet", raw.quiet)->disable_flag_override();
+    app.add_flag("-q,--quiet", raw.quiet)->disable_flag_override();
+    app.add_flag("-n,--dry-run", raw.dryRun)->disable_flag_override();
+    app.add_flag("-v,--verbose", raw.verbose)->disable_flag_override();
+    app.add_flag("--strict", raw.strict)->disable_flag_override();
     app.add_flag("--version", raw.version)->disable_flag_override();
     app.add_option("FOLDER", raw.folders);
 }
@@ -170,6 +176,9 @@ std::expected<CliCommand, std::string> parseCommandLine(const std::vector<std::s
     command.folder = std::move(*folder);
     command.save = raw.save;
     command.quiet = raw.quiet;
+    command.dryRun = raw.dryRun;
+    command.verbose = raw.verbose;
+    command.strict = raw.strict;
     return command;
 }
 
@@ -184,18 +193,27 @@ std::string usageText() {
            "Options:\n"
            "  --target LUFS    target integrated loudness (stored default -18)\n"
            "  --clamp DB       limit of the gain, +/- DB (stored default 12)\n"
-           "  --jobs N         files analysed at once; 0 = automatic (1..8 by CPU count)\n"
+           "  -j, --jobs N     files analysed at once; 0 = automatic (1..8 by CPU count)\n"
            "  --full           analyse every file again (incremental mode off)\n"
            "  --incremental    carry over rows of unchanged files (incremental mode on)\n"
            "  --ffmpeg PATH    the ffmpeg executable; ffprobe is looked for beside it.\n"
            "                   An empty PATH means: search for the tools\n"
            "  --save           store the resulting settings before the run\n"
-           "  --quiet          no progress line\n"
+           "  -n, --dry-run    count the files a run would analyse and those it would\n"
+           "                   carry over, and write nothing at all: no CSV, no other\n"
+           "                   file, and no settings even with --save\n"
+           "  -v, --verbose    with --dry-run, also list those files by relative path\n"
+           "  --strict         exit with status 3 when any file could not be analysed\n"
+           "  -q, --quiet      no progress line (the list of failed files stays)\n"
            "  -h, --help       this text\n"
            "  --version        the program's version\n"
            "\n"
+           "Files that could not be analysed are listed at the end on standard error,\n"
+           "each with its reason (the first 50).\n"
+           "\n"
            "Exit status: 0 the run finished (rows may still carry error statuses),\n"
-           "1 the run failed or found no audio file, 2 usage error, 130 cancelled.\n"
+           "1 the run failed or found no audio file, 2 usage error, 3 with --strict:\n"
+           "the run finished and some files could not be analysed, 130 cancelled.\n"
            "The first Ctrl-C or SIGTERM cancels and keeps the rows written so far;\n"
            "a second one ends at once.\n";
 }

@@ -22,6 +22,11 @@ struct CliCommand {
     std::filesystem::path folder;
     bool save = false;
     bool quiet = false;
+    /// Count (and with `verbose` list) what a run would do; write nothing.
+    bool dryRun = false;
+    bool verbose = false;
+    /// Exit with kExitStrictErrors when a finished run has error rows.
+    bool strict = false;
 };
 
 /// Parses `arguments` (without the program name) over `stored`. A usage error

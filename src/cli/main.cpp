@@ -6,15 +6,11 @@
 
 #include "cli/batch_run.h"
 #include "cli/cli_options.h"
+#include "cli/console.h"
+#include "cli/dry_run.h"
 #include "cli/signal_watcher.h"
 #include "settings/app_settings.h"
 #include "settings/defaults_store.h"
-
-namespace {
-
-constexpr int kExitUsage = 2;
-
-}  // namespace
 
 int main(int argc, char** argv) {
     // Before anything can start a thread: every thread inherits this mask.
@@ -24,7 +20,7 @@ int main(int argc, char** argv) {
     const auto command = quellmark::parseCommandLine(arguments, quellmark::AppSettings::load());
     if (!command) {
         std::fprintf(stderr, "quellmark-cli: %s\n", command.error().c_str());
-        return kExitUsage;
+        return quellmark::kExitUsage;
     }
     switch (command->action) {
     case quellmark::CliCommand::Action::help:
@@ -36,6 +32,8 @@ int main(int argc, char** argv) {
     case quellmark::CliCommand::Action::run:
         break;
     }
+    // A dry run writes nothing at all, the settings included.
+    if (command->dryRun) return quellmark::runDryRun(*command);
     if (command->save) {
         auto store = quellmark::DefaultsStore::standard();
         command->settings.save(store);

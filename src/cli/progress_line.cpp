@@ -93,6 +93,12 @@ int displayWidth(std::string_view text) {
     return width;
 }
 
+std::string printableText(std::string_view text) {
+    std::string result;
+    for (const Glyph& glyph : glyphs(text)) result += glyph.bytes;
+    return result;
+}
+
 std::string fitToWidth(std::string_view text, int width) {
     const std::vector<Glyph> all = glyphs(text);
     int total = 0;

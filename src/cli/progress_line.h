@@ -20,6 +20,10 @@ int displayWidth(std::string_view text);
 /// so a file name can never move the cursor or send escape sequences.
 std::string fitToWidth(std::string_view text, int width);
 
+/// `text` with invalid UTF-8 repaired and every control character shown as
+/// "?": safe to print on a terminal whatever a file name or a tool's words hold.
+std::string printableText(std::string_view text);
+
 /// The progress line for `snapshot`, at most `columns` − 1 columns wide (the
 /// last column is left free: writing into it wraps on some terminals and the
 /// next "\r" then redraws only the second row). Without control sequences.

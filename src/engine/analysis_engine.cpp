@@ -57,14 +57,15 @@ struct AnalysisEngine::Impl final : RunSink {
 
     void setTotalCount(std::int64_t count) override { publish(fields.totalCount, count); }
     void setCurrentFileName(const std::string& fileName) override { publish(fields.currentFileName, fileName); }
-    void addRow(ResultEntry entry, bool counted) override {
-        const bool isError = entry.row.status != RowStatus::ok;
-        rows->append(std::move(entry));
-        if (counted) {
-            fields.processedCount += 1;
-            if (isError) fields.errorCount += 1;
+    void addRows(std::span<ResultEntry> entries, bool counted) override {
+        for (ResultEntry& entry : entries) {
+            if (counted) {
+                fields.processedCount += 1;
+                if (entry.row->status != RowStatus::ok) fields.errorCount += 1;
+            }
+            rows->append(std::move(entry));
         }
-        notify();
+        if (!entries.empty()) notify();
     }
     void setState(State newState) override { publish(fields.state, newState); }
     void setOutputURL(std::optional<std::filesystem::path> url) override {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "media/loudness.h"
@@ -38,8 +39,8 @@ double clampGain(double gain, double clampDB) {
 ResultEntry failedEntry(const std::filesystem::path& file, const std::string& relativePath, const Error& error) {
     const JobError* job = error.jobError();
     const bool notFound = job && job->kind == JobError::Kind::binaryNotFound;
-    ResultEntry entry;
-    AnalyzeResult& row = entry.row;
+    auto failed = std::make_shared<AnalyzeResult>();
+    AnalyzeResult& row = *failed;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = titleFromFileName(file);
@@ -51,8 +52,7 @@ ResultEntry failedEntry(const std::filesystem::path& file, const std::string& re
     row.leading_silence_sec = 0;
     row.trailing_silence_sec = 0;
     row.hasSilenceMeasurement = true;
-    entry.reason = error.description();
-    return entry;
+    return ResultEntry{std::move(failed), error.description(), RowOrigin::measured};
 }
 
 ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& relativePath,
@@ -66,8 +66,8 @@ ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& 
     if (!measured) return failedEntry(file, relativePath, measured.error());
     const LoudnessMeasurement& m = *measured;
 
-    ResultEntry entry;
-    AnalyzeResult& row = entry.row;
+    auto measuredRow = std::make_shared<AnalyzeResult>();
+    AnalyzeResult& row = *measuredRow;
     row.relative_path = relativePath;
     row.file_name = fileNameText(file);
     row.title = probe.title.empty() ? titleFromFileName(file) : probe.title;
@@ -80,7 +80,7 @@ ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& 
     row.trailing_silence_sec = roundToTenth(m.trailingSilenceSec);
     row.status = RowStatus::ok;
     row.hasSilenceMeasurement = true;
-    return entry;
+    return ResultEntry{std::move(measuredRow), {}, RowOrigin::measured};
 }
 
 bool isAmbiguousPath(const std::string& relativePath, const FileTaskContext& context) {
@@ -91,20 +91,41 @@ Result<void> writeAndCount(ResultEntry entry, const std::optional<MetaEntry>& st
                            const FileTaskContext& context, std::stop_token stop) {
     Result<void> written;
     context.onMainThread([&] {
-        written = context.writer->write(entry.row, stamp, stop);
-        if (written) context.addRow(std::move(entry), true);
+        written = context.writer->write(*entry.row, stamp, stop);
+        if (written) context.addRows(std::span(&entry, 1), true);
     });
     return written;
 }
 
 }  // namespace
 
-std::string makeRelativePath(const std::filesystem::path& file, std::string_view folderPath) {
-    std::string_view path = file.native();
-    if (!path.starts_with(folderPath)) return file.filename().native();
+std::string makeRelativePath(std::string_view file, std::string_view folderPath) {
+    std::string_view path = file;
+    if (!path.starts_with(folderPath)) return std::string(path.substr(path.rfind('/') + 1));
     path.remove_prefix(folderPath.size());
     if (path.starts_with('/')) path.remove_prefix(1);
     return std::string(path);
+}
+
+// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
+// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
+// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
+// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
+// Distinct files have distinct relative bytes, which read as one text only
+// through a replacement character (or when a file lies outside the folder's
+// text and is keyed by its name alone), so only those few are compared.
+std::set<std::string> sharedRelativePaths(const FileList& files, std::string_view folderPath) {
+    std::unordered_map<std::string, int> seen;
+    std::set<std::string> shared;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string_view file = files[i];
+        const std::string relative = makeRelativePath(file, folderPath);
+        const bool keyedByName = !file.starts_with(folderPath);
+        if (!keyedByName && isValidUtf8(relative) && relative.find("\xEF\xBF\xBD") == std::string::npos) continue;
+        std::string text = repairUtf8(relative);
+        if (++seen[text] == 2) shared.insert(std::move(text));
+    }
+    return shared;
 }
 
 double roundToTenth(double x) {
@@ -119,21 +140,44 @@ double gainFor(double measuredLUFS, double targetLUFS, double clampDB) {
     return roundToTenth(clampGain(targetLUFS - measuredLUFS, clampDB));
 }
 
-std::optional<AnalyzeResult> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
-                                            const FileTaskContext& context) {
-    if (!context.previousRows || !context.previousMeta) return std::nullopt;
+std::optional<CarriedOver> carriedOverFor(const std::string& relativePath, const MetaEntry& stamp,
+                                          const FileTaskContext& context) {
+    if (!context.settings.incremental) return std::nullopt;
     // Two files that read as one relative path share one previous row; taking
     // it for either could give one file the other's gain.
     if (stamp.size < 0 || isAmbiguousPath(relativePath, context)) return std::nullopt;
-    const AnalyzeResult* previous = carriedOverRow(context.settings.incremental, relativePath, stamp,
-                                                   *context.previousRows, *context.previousMeta);
+    const auto unchanged = [&stamp](const PreviousResults::Entry& entry) {
+        return isUnchanged(entry.row, entry.stamp, stamp);
+    };
+    std::shared_ptr<PreviousResults> owner;
+    PreviousResults::Entry* previous = nullptr;
+    RowOrigin origin = RowOrigin::carried;
+    if (context.previous) {
+        previous = context.previous->find(relativePath);
+        if (previous && unchanged(*previous)) {
+            owner = context.previous;
+        } else {
+            previous = nullptr;
+        }
+    }
+    if (!previous && context.subfolders) {
+        auto found = context.subfolders->find(relativePath, unchanged);
+        if (!found) return std::nullopt;
+        owner = std::move(found->owner);
+        previous = found->entry;
+        // The entry serves this one file: it takes the file's path below the
+        // run's folder, and no other look-up may take it any more.
+        previous->row.relative_path = relativePath;
+        previous->stamp.reset();
+        origin = RowOrigin::adopted;
+    }
     if (!previous) return std::nullopt;
-    AnalyzeResult row = *previous;
     // The row may come from a run with another target or clamp: keep every
     // measured value, but never a gain towards a target the user left.
+    AnalyzeResult& row = previous->row;
     const double wanted = gainFor(row.measured_lufs, context.settings.targetLUFS, context.settings.clampDB);
     if (std::isnan(row.gain_db) || std::fabs(row.gain_db - wanted) > kGainAgreementDb) row.gain_db = wanted;
-    return row;
+    return CarriedOver{std::shared_ptr<const AnalyzeResult>(std::move(owner), &row), origin};
 }
 
 Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContext& context,
@@ -142,7 +186,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     if (passedCancellationPoint) *passedCancellationPoint = true;
 
     const std::string fileName = fileNameText(file);
-    const std::string relativePath = repairUtf8(makeRelativePath(file, context.folderPath));
+    const std::string relativePath = repairUtf8(makeRelativePath(file.native(), context.folderPath));
     const MetaEntry stamp = fileStamp(file);
 
     // An unchanged file costs one hand-off instead of two: a rerun over a
@@ -152,8 +196,9 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
         Result<void> written;
         context.onMainThread([&] {
             context.setCurrentFileName(fileName);
-            written = context.writer->write(*carried, stamp, stop);
-            if (written) context.addRow({std::move(*carried), {}, RowOrigin::carried}, true);
+            written = context.writer->write(*carried->row, stamp, stop);
+            ResultEntry entry{std::move(carried->row), {}, carried->origin};
+            if (written) context.addRows(std::span(&entry, 1), true);
         });
         return written;
     }
@@ -161,7 +206,7 @@ Result<void> analyzeFile(const std::filesystem::path& file, const FileTaskContex
     context.onMainThread([&] { context.setCurrentFileName(fileName); });
     ResultEntry entry = measuredEntry(file, relativePath, context.settings);
     std::optional<MetaEntry> remembered;
-    if (stamp.size >= 0 && entry.row.status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
+    if (stamp.size >= 0 && entry.row->status == RowStatus::ok && !isAmbiguousPath(relativePath, context)) {
         remembered = stamp;
     }
     return writeAndCount(std::move(entry), remembered, context, stop);

@@ -3,25 +3,28 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/analyze_file.h"
 #include "engine/folder_scan.h"
 #include "engine/main_thread.h"
 #include "engine/previous_state.h"
+#include "engine/stamp_reader.h"
+#include "engine/subfolder_results.h"
+#include "base/file_descriptor.h"
+#include "engine/run_plan.h"
 #include "base/text.h"
 #include "output/csv_writer.h"
 
 namespace quellmark {
 namespace {
 
-constexpr const char* kNoAudioFiles = "対象となる音声ファイルが見つかりませんでした。";
 // Carried-over rows reach the writer in slices: a rerun over a large
 // unchanged library is otherwise bound by one main-thread hop per file, while
 // the main thread still gets to serve between slices.
@@ -30,12 +33,12 @@ constexpr std::size_t kCarrySliceSize = 64;
 // progress keeps moving where stamps are slow to read (network folders).
 constexpr std::chrono::milliseconds kCarrySliceHold{100};
 
-using Files = std::vector<std::filesystem::path>;
+using Files = FileList;
 
 struct CarriedRow {
     std::size_t index;
     std::string fileName;
-    AnalyzeResult row;
+    CarriedOver carried;
     MetaEntry stamp;
 };
 
@@ -126,7 +129,8 @@ private:
     FileTaskContext makeContext();
     GroupOutcome analyseAll(const FileTaskContext& context);
     void runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop);
-    std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context) const;
+    std::optional<CarriedRow> carriedRow(std::size_t index, const FileTaskContext& context,
+                                         StampReader& stamps) const;
     /// Writes and counts the slice's rows in order on the main thread, marking
     /// each written file as started. Stops at the first refused row.
     std::optional<Error> writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
@@ -144,24 +148,15 @@ private:
 
     std::unique_ptr<CSVWriter> m_writer;
     Files m_files;
-    PreviousRows m_previousRows;
-    MetaMap m_previousMeta;
+    std::shared_ptr<PreviousResults> m_previous;
+    std::shared_ptr<SubfolderResults> m_subfolders;
+    /// Carried rows that were found but refused (the run was ending): found
+    /// once, since finding one may take its previous entry for good.
+    std::mutex m_refusedMutex;
+    std::vector<CarriedRow> m_refused;
     std::set<std::string> m_ambiguousPaths;
     bool m_hadPreviousCSV = false;
 };
-
-// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
-// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
-std::set<std::string> sharedRelativePaths(const Files& files, const std::string& folderPath) {
-    std::unordered_map<std::string, int> seen;
-    seen.reserve(files.size());
-    std::set<std::string> shared;
-    for (const auto& file : files) {
-        std::string text = repairUtf8(makeRelativePath(file, folderPath));
-        if (++seen[text] == 2) shared.insert(std::move(text));
-    }
-    return shared;
-}
 
 void Run::execute() {
     if (prepare()) analyseAndEnd();
@@ -170,31 +165,34 @@ void Run::execute() {
 bool Run::prepare() {
     onMain([&] { m_writer = std::make_unique<CSVWriter>(m_folder / "volume_gains.csv"); });
 
-    auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions);
+    // Read before begin: from then on the writer owns the folder's result files.
+    // The previous results are read while the folder is walked: for a large
+    // library each takes a good part of a rerun, and they touch different files.
+    std::error_code ignored;
+    m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
+    PreviousLoad previousLoad(m_settings.incremental ? std::optional(m_folder) : std::nullopt);
+
+    std::vector<std::string> foldersWithResults;
+    auto scanned = scanAudioFiles(m_folder, m_settings.audioExtensions, &foldersWithResults);
     if (!scanned) {
         endWithError(scanned.error(), false);
         return false;
     }
     m_files = std::move(*scanned);
+    if (m_settings.incremental && !foldersWithResults.empty()) {
+        m_subfolders = std::make_shared<SubfolderResults>(m_folder.native(), foldersWithResults);
+    }
     onMain([&] { m_sink.setTotalCount(static_cast<std::int64_t>(m_files.size())); });
 
     if (m_files.empty()) {
         onMain([&] {
             m_writer.reset();
             m_sink.setState(State::finished);
-            m_sink.setErrorMessage(kNoAudioFiles);
+            m_sink.setErrorMessage(std::string(kNoAudioFilesMessage));
         });
         return false;
     }
-
-    // Read before begin: from then on the writer owns the folder's result files.
-    std::error_code ignored;
-    m_hadPreviousCSV = std::filesystem::exists(m_folder / "volume_gains.csv", ignored);
-    if (m_settings.incremental) {
-        PreviousState previous = loadPreviousState(m_folder);
-        m_previousRows = std::move(previous.rows);
-        m_previousMeta = std::move(previous.meta);
-    }
+    m_previous = previousLoad.take();
 
     Result<void> begun;
     onMain([&] { begun = m_writer->begin(); });
@@ -228,16 +226,11 @@ void Run::analyseAndEnd() {
 }
 
 FileTaskContext Run::makeContext() {
-    FileTaskContext context;
-    context.folderPath = m_folder.native();
-    context.settings = m_settings;
-    context.previousRows = &m_previousRows;
-    context.previousMeta = &m_previousMeta;
-    context.ambiguousPaths = &m_ambiguousPaths;
+    FileTaskContext context = carryOverContext(m_folder, m_settings, m_previous, m_subfolders, m_ambiguousPaths);
     context.onMainThread = [this](std::function<void()> fn) { m_mainThread.runAndWait(std::move(fn)); };
     context.writer = m_writer.get();
     context.setCurrentFileName = [this](const std::string& name) { m_sink.setCurrentFileName(name); };
-    context.addRow = [this](ResultEntry entry, bool counted) { m_sink.addRow(std::move(entry), counted); };
+    context.addRows = [this](std::span<ResultEntry> entries, bool counted) { m_sink.addRows(entries, counted); };
     return context;
 }
 
@@ -263,6 +256,7 @@ GroupOutcome Run::analyseAll(const FileTaskContext& context) {
 // tools first hands over the rows already found, since its run may take minutes.
 void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::stop_token stop) {
     CarrySlice slice;
+    StampReader stamps;
     // A row refused here (the run is ending) leaves its file unstarted, so
     // the carry-over written at the end still keeps it.
     auto flush = [&] {
@@ -271,72 +265,98 @@ void Run::runFileTasks(const FileTaskContext& context, TaskCursor& cursor, std::
     };
     while (const auto index = cursor.next()) {
         if (!stop.stop_requested()) {
-            if (auto carried = carriedRow(*index, context)) {
+            if (auto carried = carriedRow(*index, context, stamps)) {
                 if (slice.add(std::move(*carried))) flush();
                 continue;
             }
         }
         flush();
         bool began = false;
-        auto result = analyzeFile(m_files[*index], context, stop, &began);
+        auto result = analyzeFile(std::filesystem::path(m_files[*index]), context, stop, &began);
         cursor.markStarted(*index, began);
         if (!result) cursor.fail(result.error());
     }
     flush();
 }
 
-std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context) const {
+std::optional<CarriedRow> Run::carriedRow(std::size_t index, const FileTaskContext& context,
+                                          StampReader& stamps) const {
     const std::string relativePath = repairUtf8(makeRelativePath(m_files[index], context.folderPath));
-    const MetaEntry stamp = fileStamp(m_files[index]);
+    const MetaEntry stamp = stamps.stamp(m_files[index]);
     auto row = carriedOverFor(relativePath, stamp, context);
     if (!row) return std::nullopt;
-    return CarriedRow{index, repairUtf8(m_files[index].filename().native()), std::move(*row), stamp};
+    const std::string_view file = m_files[index];
+    return CarriedRow{index, repairUtf8(file.substr(file.rfind('/') + 1)), std::move(*row), stamp};
 }
 
 std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std::stop_token stop,
                                             std::vector<char>& started) {
+    std::vector<CSVWriter::RowToWrite> rows;
+    std::vector<ResultEntry> entries;
+    rows.reserve(slice.size());
+    entries.reserve(slice.size());
+    for (CarriedRow& carried : slice) {
+        rows.push_back({carried.carried.row.get(), carried.stamp});
+        entries.push_back({std::move(carried.carried.row), {}, carried.carried.origin});
+    }
     std::optional<Error> failure;
     onMain([&] {
-        for (CarriedRow& carried : slice) {
-            m_sink.setCurrentFileName(carried.fileName);
-            auto result = m_writer->write(carried.row, carried.stamp, stop);
-            if (!result) {
-                failure = result.error();
-                return;
-            }
-            started[carried.index] = 1;
-            m_sink.addRow({std::move(carried.row), {}, RowOrigin::carried}, true);
+        m_sink.setCurrentFileName(slice.back().fileName);
+        auto written = m_writer->writeRows(rows, stop);
+        if (!written) {
+            failure = written.error();
+            return;
         }
+        for (const CarriedRow& carried : slice) started[carried.index] = 1;
+        m_sink.addRows(entries, true);
     });
+    if (failure) {
+        for (std::size_t i = 0; i < slice.size(); ++i) slice[i].carried.row = std::move(entries[i].row);
+        std::lock_guard lock(m_refusedMutex);
+        std::move(slice.begin(), slice.end(), std::back_inserter(m_refused));
+    }
     slice.clear();
     return failure;
 }
 
 std::optional<Error> Run::writeUnstartedCarryOvers(const FileTaskContext& context,
                                                    const std::vector<char>& started) {
-    std::vector<CarriedRow> rows;
-    for (std::size_t i = 0; i < m_files.size(); ++i) {
-        if (started[i]) continue;
-        if (auto row = carriedRow(i, context)) rows.push_back(std::move(*row));
-    }
-    for (std::size_t first = 0; first < rows.size(); first += kCarrySliceSize) {
-        const std::size_t last = std::min(rows.size(), first + kCarrySliceSize);
-        std::optional<Error> failure;
+    std::vector<CarriedRow> slice;
+    StampReader stamps;
+    std::optional<Error> failure;
+    // A token that is never requested: these rows are written because the run
+    // is ending, so the cancel must not refuse them. They are not counted: the
+    // run did not get to them.
+    const auto flush = [&] {
+        std::vector<CSVWriter::RowToWrite> rows;
+        std::vector<ResultEntry> entries;
+        for (CarriedRow& carried : slice) {
+            rows.push_back({carried.carried.row.get(), carried.stamp});
+            entries.push_back({std::move(carried.carried.row), {}, carried.carried.origin});
+        }
+        slice.clear();
         onMain([&] {
-            // A token that is never requested: these rows are written because
-            // the run is ending, so the cancel must not refuse them.
-            for (std::size_t i = first; i < last && !failure; ++i) {
-                auto written = m_writer->write(rows[i].row, rows[i].stamp, std::stop_token{});
-                if (!written) {
-                    failure = written.error();
-                } else {
-                    m_sink.addRow({std::move(rows[i].row), {}, RowOrigin::carried}, false);
-                }
+            if (auto written = m_writer->writeRows(rows, std::stop_token{}); !written) {
+                failure = written.error();
+            } else {
+                m_sink.addRows(entries, false);
             }
         });
-        if (failure) return failure;
+    };
+    std::ranges::sort(m_refused, {}, &CarriedRow::index);
+    auto refused = m_refused.begin();
+    for (std::size_t i = 0; i < m_files.size() && !failure; ++i) {
+        while (refused != m_refused.end() && refused->index < i) ++refused;
+        if (started[i]) continue;
+        if (refused != m_refused.end() && refused->index == i) {
+            slice.push_back(std::move(*refused));
+        } else if (auto row = carriedRow(i, context, stamps)) {
+            slice.push_back(std::move(*row));
+        }
+        if (slice.size() == kCarrySliceSize) flush();
     }
-    return std::nullopt;
+    if (!slice.empty() && !failure) flush();
+    return failure;
 }
 
 void Run::endSucceeded() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 
@@ -23,9 +24,10 @@ public:
     virtual ~RunSink() = default;
     virtual void setTotalCount(std::int64_t count) = 0;
     virtual void setCurrentFileName(const std::string& fileName) = 0;
-    /// A row was written: it joins the run's results; a counted row also
-    /// advances processedCount (and errorCount when its status is not ok).
-    virtual void addRow(ResultEntry entry, bool counted) = 0;
+    /// Rows were written: they join the run's results (moved from `entries`),
+    /// with one published change; counted rows also advance processedCount
+    /// (and errorCount when their status is not ok).
+    virtual void addRows(std::span<ResultEntry> entries, bool counted) = 0;
     virtual void setState(State state) = 0;
     virtual void setOutputURL(std::optional<std::filesystem::path> url) = 0;
     virtual void setErrorMessage(std::optional<std::string> message) = 0;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <unordered_map>
 
 #include <utf8proc.h>
 
@@ -64,7 +66,6 @@ std::string lowerExtension(std::string_view extension) {
 // U+FFFD. It is kept as UTF-8 because comparing valid UTF-8 byte by byte gives
 // exactly the order of the code points, and saves decoding to 32-bit units.
 std::string nfdKey(const std::string& path) {
-    if (isAscii(path)) return path;
     std::string text = isValidUtf8(path) ? path : repairUtf8(path);
     utf8proc_uint8_t* decomposed = nullptr;
     const utf8proc_ssize_t length =
@@ -75,21 +76,38 @@ std::string nfdKey(const std::string& path) {
     return text;
 }
 
-struct SortEntry {
-    std::string key;
-    std::string bytes;
+}  // namespace
+
+/// Fills a FileList as the walk finds paths, then sorts it.
+class FileListBuilder {
+public:
+    void add(std::string_view prefix, std::string_view name) {
+        m_list.m_order.push_back({m_list.m_bytes.size(), prefix.size() + name.size()});
+        m_list.m_bytes.append(prefix);
+        m_list.m_bytes.append(name);
+        m_list.m_bytes.push_back('\0');
+    }
+    FileList sorted();
+
+private:
+    FileList m_list;
 };
+
+namespace {
 
 // Walks the tree one folder at a time, holding a single descriptor, so that a
 // deep tree cannot run the process out of descriptors.
 class Walker {
 public:
-    explicit Walker(const std::set<std::string>& extensions) : m_extensions(extensions) {}
+    Walker(const std::set<std::string>& extensions, std::vector<std::string>* foldersWithResults,
+           FileListBuilder& found)
+        : m_extensions(extensions), m_foldersWithResults(foldersWithResults), m_found(found) {}
 
     /// False when `root` cannot be opened for reading.
     bool walk(const std::string& root) {
         const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0 || !readFolder(fd, root)) return false;
+        m_isRoot = false;
         while (!m_pending.empty()) {
             const std::string folder = std::move(m_pending.back());
             m_pending.pop_back();
@@ -100,8 +118,6 @@ public:
         }
         return true;
     }
-
-    std::vector<std::string>& found() { return m_found; }
 
 private:
     // Takes ownership of `fd`.
@@ -121,7 +137,9 @@ private:
             if (type == DT_DIR) {
                 m_pending.push_back(prefix + entry->d_name);
             } else if (type == DT_REG && m_extensions.contains(lowerExtension(extensionOf(name)))) {
-                m_found.push_back(prefix + entry->d_name);
+                m_found.add(prefix, name);
+            } else if (m_foldersWithResults && !m_isRoot && name == "volume_gains.csv") {
+                m_foldersWithResults->push_back(folder);
             }
         }
         ::closedir(dir);
@@ -139,8 +157,10 @@ private:
     }
 
     const std::set<std::string>& m_extensions;
+    std::vector<std::string>* m_foldersWithResults;
+    bool m_isRoot = true;
     std::vector<std::string> m_pending;
-    std::vector<std::string> m_found;
+    FileListBuilder& m_found;
 };
 
 std::string withoutTrailingSeparators(std::string path) {
@@ -150,33 +170,47 @@ std::string withoutTrailingSeparators(std::string path) {
 
 }  // namespace
 
-Result<std::vector<std::filesystem::path>> scanAudioFiles(const std::filesystem::path& folder,
-                                                          const std::set<std::string>& extensions) {
-    const std::string root = withoutTrailingSeparators(folder.native());
-    Walker walker(extensions);
-    if (!walker.walk(root)) {
-        return fail(JobError::analysisFailed("フォルダを読み取れませんでした: " + repairUtf8(root)));
-    }
-
+FileList FileListBuilder::sorted() {
+    FileList list = std::move(m_list);
+    const auto pathOf = [&](const FileList::Span& span) { return std::string_view(list.m_bytes).substr(span.start, span.length); };
     // Each key is computed once: normalisation is far dearer than a comparison.
-    std::vector<SortEntry> entries;
-    entries.reserve(walker.found().size());
-    for (std::string& path : walker.found()) {
-        std::string key = nfdKey(path);
-        entries.push_back({std::move(key), std::move(path)});
+    // Only paths beyond ASCII need one (nearly none, in most libraries).
+    std::unordered_map<std::size_t, std::string> keys;
+    for (const FileList::Span& span : list.m_order) {
+        const std::string_view path = pathOf(span);
+        if (!isAscii(path)) keys.emplace(span.start, nfdKey(std::string(path)));
     }
+    const auto keyOf = [&](const FileList::Span& span) -> std::string_view {
+        if (keys.empty()) return pathOf(span);
+        const auto key = keys.find(span.start);
+        return key == keys.end() ? pathOf(span) : std::string_view(key->second);
+    };
     // Raw bytes break ties between different names that read the same, such as
     // two non-UTF-8 names that both decode to U+FFFD: (key, bytes) is a strict
     // total order, whatever the names hold.
-    std::sort(entries.begin(), entries.end(), [](const SortEntry& a, const SortEntry& b) {
-        if (const int order = a.key.compare(b.key); order != 0) return order < 0;
-        return a.bytes < b.bytes;
+    std::sort(list.m_order.begin(), list.m_order.end(), [&](const FileList::Span& a, const FileList::Span& b) {
+        if (const int byKey = keyOf(a).compare(keyOf(b)); byKey != 0) return byKey < 0;
+        return pathOf(a) < pathOf(b);
     });
+    return list;
+}
 
-    std::vector<std::filesystem::path> result;
-    result.reserve(entries.size());
-    for (SortEntry& entry : entries) result.emplace_back(std::move(entry.bytes));
-    return result;
+std::vector<std::string> FileList::strings() const {
+    std::vector<std::string> paths;
+    paths.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) paths.emplace_back((*this)[i]);
+    return paths;
+}
+
+Result<FileList> scanAudioFiles(const std::filesystem::path& folder, const std::set<std::string>& extensions,
+                                std::vector<std::string>* foldersWithResults) {
+    const std::string root = withoutTrailingSeparators(folder.native());
+    FileListBuilder found;
+    Walker walker(extensions, foldersWithResults, found);
+    if (!walker.walk(root)) {
+        return fail(JobError::analysisFailed("フォルダを読み取れませんでした: " + repairUtf8(root)));
+    }
+    return found.sorted();
 }
 
 }  // namespace quellmark

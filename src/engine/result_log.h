@@ -26,7 +26,9 @@ enum class RowOrigin : std::uint8_t {
 
 /// One written row and, for a failed analysis, why it failed.
 struct ResultEntry {
-    AnalyzeResult row;
+    /// Never null. A carried-over row is the previous run's row itself, shared
+    /// with the run's previous state rather than copied.
+    std::shared_ptr<const AnalyzeResult> row;
     /// One line for the person: the error's message and the tool's last words.
     /// Empty for every row whose status is ok, and for rows read back from a CSV.
     std::string reason;

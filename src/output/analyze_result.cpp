@@ -189,6 +189,26 @@ private:
     std::vector<std::string> m_fields;
 };
 
+void appendNumber(std::string& out, double value) {
+    if (!std::isfinite(value)) return;
+    char buffer[400];  // the longest fixed text of a double is 309 digits plus sign
+    char* end = buffer;
+    if (std::round(value) == value) {
+        // 2^63 is exactly representable and is the first magnitude int64 cannot hold.
+        constexpr double kTwoPow63 = 9223372036854775808.0;
+        if (value >= -kTwoPow63 && value < kTwoPow63) {
+            end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value)).ptr;
+        } else {
+            // Beyond int64 the exact integer the double holds, still without a decimal point.
+            end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 0).ptr;
+        }
+    } else {
+        // to_chars rounds the exact binary value like "%.1f" does, without the locale.
+        end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1).ptr;
+    }
+    out.append(buffer, end);
+}
+
 }  // namespace
 
 std::string_view statusText(RowStatus status) {
@@ -231,23 +251,9 @@ std::vector<std::string> csvFields(const AnalyzeResult& result) {
 }
 
 std::string formatNumber(double value) {
-    if (!std::isfinite(value)) return {};
-    char buffer[400];  // the longest fixed text of a double is 309 digits plus sign
-    char* end = buffer;
-    if (std::round(value) == value) {
-        // 2^63 is exactly representable and is the first magnitude int64 cannot hold.
-        constexpr double kTwoPow63 = 9223372036854775808.0;
-        if (value >= -kTwoPow63 && value < kTwoPow63) {
-            end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value)).ptr;
-        } else {
-            // Beyond int64 the exact integer the double holds, still without a decimal point.
-            end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 0).ptr;
-        }
-    } else {
-        // to_chars rounds the exact binary value like "%.1f" does, without the locale.
-        end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1).ptr;
-    }
-    return std::string(buffer, end);
+    std::string text;
+    appendNumber(text, value);
+    return text;
 }
 
 std::string csvLine(std::span<const std::string> fields) {
@@ -308,11 +314,18 @@ PreviousRows loadPreviousRows(const std::filesystem::path& csvFile) {
 
 PreviousRows parsePreviousRows(std::string_view text) {
     PreviousRows rows;
-    if (!isValidUtf8Text(text)) return rows;
     // Every kept row holds at least nine fields and a line feed: at least nine bytes.
     const auto lineFeeds = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     rows.reserve(std::min(lineFeeds, text.size() / 9));
+    forEachCsvRow(text, [&](AnalyzeResult&& result) {
+        std::string key = result.relative_path;
+        rows.insert_or_assign(std::move(key), std::move(result));
+    });
+    return rows;
+}
 
+void forEachCsvRow(std::string_view text, const std::function<void(AnalyzeResult&&)>& onRow) {
+    if (!isValidUtf8Text(text)) return;
     std::vector<std::string> fields;
     bool headerSeen = false;
     forEachRecord(text, [&](std::string_view record) {
@@ -323,11 +336,46 @@ PreviousRows parsePreviousRows(std::string_view text) {
         }
         splitFields(stripCarriageReturns(record), fields);
         if (fields.size() < 9) return;
-        AnalyzeResult result = resultFromFields(fields);
-        std::string key = result.relative_path;
-        rows.insert_or_assign(std::move(key), std::move(result));
+        onRow(resultFromFields(fields));
     });
-    return rows;
+}
+
+void appendCsvLine(std::string& out, const AnalyzeResult& result) {
+    auto text = [&](std::string_view field) {
+        if (!needsQuotes(field)) {
+            out.append(field);
+            return;
+        }
+        out.push_back('"');
+        for (const char c : field) {
+            if (c == '"') out.push_back('"');
+            out.push_back(c);
+        }
+        out.push_back('"');
+    };
+    auto number = [&](double value) { appendNumber(out, value); };
+    text(result.relative_path);
+    out.push_back(',');
+    text(result.file_name);
+    out.push_back(',');
+    text(result.title);
+    out.push_back(',');
+    text(result.artist);
+    out.push_back(',');
+    number(result.duration_sec);
+    out.push_back(',');
+    number(result.measured_lufs);
+    out.push_back(',');
+    number(result.true_peak_dbfs);
+    out.push_back(',');
+    number(result.gain_db);
+    out.push_back(',');
+    out.append(statusText(result.status));
+    out.push_back(',');
+    number(result.leading_silence_sec);
+    out.push_back(',');
+    number(result.trailing_silence_sec);
+    out.push_back('\n');
 }
 
 

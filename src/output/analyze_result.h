@@ -56,6 +56,9 @@ std::vector<std::string> csvFields(const AnalyzeResult& result);
 std::string formatNumber(double value);
 /// The fields joined by commas, quoted where needed; no line feed.
 std::string csvLine(std::span<const std::string> fields);
+/// Appends the CSV line of `result` and its line feed to `out`: the same bytes
+/// as csvLine(csvFields(result)) and "\n", without building the fields.
+void appendCsvLine(std::string& out, const AnalyzeResult& result);
 /// The fields of one line (at least one).
 std::vector<std::string> parseCSVLine(std::string_view line);
 /// The record of at least nine fields; see the CSV column rules.
@@ -65,6 +68,10 @@ PreviousRows loadPreviousRows(const std::filesystem::path& csvFile);
 /// The rows of CSV text as loadPreviousRows reads them (header skipped, a last
 /// record without its line feed ignored); empty when the text is not UTF-8.
 PreviousRows parsePreviousRows(std::string_view text);
+/// Calls `onRow` with every row of CSV text that parsePreviousRows would keep,
+/// in file order (a later row of the same path comes later). Nothing when the
+/// text is not UTF-8.
+void forEachCsvRow(std::string_view text, const std::function<void(AnalyzeResult&&)>& onRow);
 
 /// How much of a result file readResultRows takes at most; the rest is left unread.
 struct ResultFileLimits {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace quellmark {
 namespace {
 
@@ -117,23 +119,50 @@ Result<void> CSVWriter::begin() {
 
 Result<void> CSVWriter::write(const AnalyzeResult& result, const std::optional<MetaEntry>& entry,
                               std::stop_token stop) {
+    const RowToWrite one{&result, entry};
+    return writeRows(std::span(&one, 1), stop);
+}
+
+Result<void> CSVWriter::writeRows(std::span<const RowToWrite> rows, std::stop_token stop) {
     if (!m_csv.isOpen()) return fail(JobError::notInitialized());
     if (stop.stop_requested()) return fail(CancellationError{});
+    std::string lines;
+    for (const RowToWrite& row : rows) appendCsvLine(lines, *row.row);
+    if (auto appended = appendLines(lines); !appended) return appended;
+    for (const RowToWrite& row : rows) {
+        if (row.entry && row.row->status == RowStatus::ok) recordEntry(row.row->relative_path, *row.entry);
+    }
+    return {};
+}
 
-    std::string line = csvLine(csvFields(result));
-    line.push_back('\n');
-    if (const int err = writeAllAt(m_csv.get(), line, m_csvSize)) {
+Result<void> CSVWriter::appendLines(const std::string& lines) {
+    if (const int err = writeAllAt(m_csv.get(), lines, m_csvSize)) {
         // Cut a partial row off: a half line must never be installed or resumed.
         retryOnEintr([&] { return ::ftruncate(m_csv.get(), m_csvSize); });
         return fail(Error::fromErrno(err));
     }
-    m_csvSize += static_cast<off_t>(line.size());
-    if (entry && result.status == RowStatus::ok) recordEntry(result.relative_path, *entry);
+    m_csvSize += static_cast<off_t>(lines.size());
     return {};
 }
 
-void CSVWriter::recordEntry(const std::string& relativePath, const MetaEntry& entry) {
-    m_metaMap.insert_or_assign(relativePath, entry);
+void CSVWriter::recordEntry(std::string_view relativePath, const MetaEntry& entry) {
+    constexpr std::size_t kBlockBytes = 64 * 1024;
+    char* stored = nullptr;
+    if (relativePath.size() > kBlockBytes / 4) {
+        // A path that would waste much of a block gets one of its own.
+        m_pathBlocks.insert(m_pathBlocks.begin(), std::make_unique<char[]>(relativePath.size()));
+        stored = m_pathBlocks.front().get();
+    } else {
+        if (m_pathBlocks.empty() || m_pathBlockUsed + relativePath.size() > kBlockBytes) {
+            m_pathBlocks.push_back(std::make_unique<char[]>(kBlockBytes));
+            m_pathBlockUsed = 0;
+        }
+        stored = m_pathBlocks.back().get() + m_pathBlockUsed;
+        m_pathBlockUsed += relativePath.size();
+    }
+    std::copy(relativePath.begin(), relativePath.end(), stored);
+    m_metaRecords.push_back({stored, static_cast<std::uint32_t>(relativePath.size()),
+                             static_cast<std::uint32_t>(m_metaRecords.size()), entry});
     m_pendingJournal.append(encodeJournalLine(relativePath, entry));
     if (++m_sinceMetaFlush >= kMetaFlushInterval) {
         appendPendingToJournal();
@@ -160,11 +189,37 @@ void CSVWriter::appendPendingToJournal() {
     m_pendingJournal.clear();
 }
 
-bool CSVWriter::writeMetaTemporary() const {
+// Written in pieces as it is encoded: the meta file of a large library runs
+// to tens of megabytes, which need not be held at once.
+bool CSVWriter::writeMetaTemporary() {
+    // Sorted by path bytes, as the meta file is written; of two entries of one
+    // path the later wins.
+    const auto byPath = [](const MetaRecord& a, const MetaRecord& b) {
+        if (const int order = a.pathText().compare(b.pathText()); order != 0) return order < 0;
+        return a.sequence < b.sequence;
+    };
+    if (!std::is_sorted(m_metaRecords.begin(), m_metaRecords.end(), byPath)) {
+        std::sort(m_metaRecords.begin(), m_metaRecords.end(), byPath);
+    }
     auto opened = openWithoutFollowing(m_metaTmpURL, O_WRONLY | O_CREAT | O_TRUNC);
     if (!opened) return false;
-    const bool written = writeAll(opened->get(), encodeMetaMap(m_metaMap)) == 0 &&
-                         syncFile(*opened);
+    constexpr std::size_t kPieceBytes = 1 << 20;
+    std::string piece = "{";
+    bool written = true;
+    bool first = true;
+    for (std::size_t i = 0; i < m_metaRecords.size() && written; ++i) {
+        const std::string_view path = m_metaRecords[i].pathText();
+        if (i + 1 < m_metaRecords.size() && m_metaRecords[i + 1].pathText() == path) continue;
+        if (!first) piece.push_back(',');
+        first = false;
+        appendMetaMember(piece, path, m_metaRecords[i].entry);
+        if (piece.size() >= kPieceBytes) {
+            written = writeAll(opened->get(), piece) == 0;
+            piece.clear();
+        }
+    }
+    piece.push_back('}');
+    written = written && writeAll(opened->get(), piece) == 0 && syncFile(*opened);
     if (!written) ::unlink(m_metaTmpURL.c_str());
     return written;
 }

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "base/job_error.h"
 #include "output/analyze_result.h"
@@ -40,6 +45,14 @@ public:
     /// cancellation error when `stop` is requested, or with the system error.
     Result<void> write(const AnalyzeResult& result, const std::optional<MetaEntry>& entry,
                        std::stop_token stop = {});
+    /// One row to write and the stamp to record with it.
+    struct RowToWrite {
+        const AnalyzeResult* row;
+        std::optional<MetaEntry> entry;
+    };
+    /// Appends all of `rows` in one write, or none of them: a failure leaves the
+    /// temporary CSV as it was before the call. Otherwise as `write`.
+    Result<void> writeRows(std::span<const RowToWrite> rows, std::stop_token stop = {});
     /// Installs the temporary CSV and then the meta file; removes the journal.
     /// The previous meta file is removed before the CSV is replaced, so a crash in
     /// between leaves no meta file rather than one describing the old rows. Fails
@@ -59,9 +72,10 @@ public:
     void setAfterCsvInstalledHookForTesting(std::function<void()> hook) { m_afterCsvInstalled = std::move(hook); }
 
 private:
-    void recordEntry(const std::string& relativePath, const MetaEntry& entry);
+    Result<void> appendLines(const std::string& lines);
+    void recordEntry(std::string_view relativePath, const MetaEntry& entry);
     void appendPendingToJournal();
-    bool writeMetaTemporary() const;
+    bool writeMetaTemporary();
 
     std::filesystem::path m_folder;
     std::filesystem::path m_outputURL;
@@ -76,7 +90,18 @@ private:
     bool m_begun = false;
     bool m_finished = false;
     bool m_installed = false;
-    MetaMap m_metaMap;
+    /// The stamps recorded so far, in order. A large library records hundreds
+    /// of thousands, so their paths lie back to back in blocks that never move.
+    struct MetaRecord {
+        const char* path;
+        std::uint32_t pathLength;
+        std::uint32_t sequence;
+        MetaEntry entry;
+        std::string_view pathText() const { return {path, pathLength}; }
+    };
+    std::vector<std::unique_ptr<char[]>> m_pathBlocks;
+    std::size_t m_pathBlockUsed = 0;
+    std::deque<MetaRecord> m_metaRecords;
     /// Journal lines of the entries recorded since the last append.
     std::string m_pendingJournal;
     int m_sinceMetaFlush = 0;

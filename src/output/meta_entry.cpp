@@ -2,6 +2,7 @@
 // same header live in meta_file.cpp.
 #include "output/meta_entry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quellmark {
@@ -23,31 +24,39 @@ std::uint64_t mtimeNsFromSeconds(double seconds) {
     return static_cast<std::uint64_t>(nanoseconds);
 }
 
-MetaEntry fileStamp(const std::filesystem::path& path) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return MetaEntry{-1, 0};
+MetaEntry fileStamp(const std::filesystem::path& path) { return fileStamp(path.native()); }
+
+namespace {
+
+MetaEntry stampOf(const struct stat& st) {
     // Always through the double seconds: earlier runs stored exactly this
     // value, and integer nanoseconds would differ for many real stamps.
     const double seconds = stampSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     return MetaEntry{static_cast<std::int64_t>(st.st_size), mtimeNsFromSeconds(seconds)};
 }
 
-const AnalyzeResult* carriedOverRow(bool incremental, const std::string& relativePath,
-                                    const MetaEntry& current, const PreviousRows& previousRows,
-                                    const MetaMap& previousMeta) {
-    if (!incremental) return nullptr;
-    const auto row = previousRows.find(relativePath);
-    if (row == previousRows.end()) return nullptr;
-    if (row->second.status != RowStatus::ok) return nullptr;
+}  // namespace
+
+MetaEntry fileStamp(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return MetaEntry{-1, 0};
+    return stampOf(st);
+}
+
+MetaEntry fileStampAt(int folderFd, const char* name) {
+    struct stat st{};
+    if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return MetaEntry{-1, 0};
+    return stampOf(st);
+}
+
+bool isUnchanged(const AnalyzeResult& row, const std::optional<MetaEntry>& stamp, const MetaEntry& current) {
+    if (row.status != RowStatus::ok) return false;
     // A row from a CSV without the silence columns lacks data the new CSV needs.
-    if (!row->second.hasSilenceMeasurement) return nullptr;
-    const auto entry = previousMeta.find(relativePath);
-    if (entry == previousMeta.end()) return nullptr;
+    if (!row.hasSilenceMeasurement) return false;
     // An unreadable file (size -1) is never taken as unchanged, even when a
     // hand-edited meta file happens to hold the same -1.
-    if (current.size < 0) return nullptr;
-    if (entry->second != current) return nullptr;
-    return &row->second;
+    if (!stamp || current.size < 0) return false;
+    return *stamp == current;
 }
 
 }  // namespace quellmark

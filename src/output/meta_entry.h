@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "output/analyze_result.h"
 
@@ -31,11 +34,24 @@ std::uint64_t mtimeNsFromSeconds(double seconds);
 /// mtimeNs, or size -1 and mtimeNs 0 when it cannot be read. The one function
 /// every caller uses, because mtimeNs is compared exactly across runs.
 MetaEntry fileStamp(const std::filesystem::path& path);
+/// The same for a path held as plain bytes.
+MetaEntry fileStamp(const std::string& path);
+/// The same for the entry `name` of the open folder `folderFd` (fstatat, links
+/// not followed): saves the kernel the walk along the whole path.
+MetaEntry fileStampAt(int folderFd, const char* name);
 
 /// The meta file's compact JSON: members sorted by name at both levels, "{}" when empty.
 std::string encodeMetaMap(const MetaMap& map);
+/// One member of that JSON, `"name":{"mtimeNs":…,"size":…}`, appended to `out`.
+void appendMetaMember(std::string& out, std::string_view name, const MetaEntry& entry);
 /// The decoded map, or nullopt when the text is not exactly that shape (one bad entry spoils the whole file).
 std::optional<MetaMap> decodeMetaMap(std::string_view json);
+/// Calls `onEntry` with every entry of meta-file text in file order and returns
+/// true, or returns false exactly when decodeMetaMap gives nullopt. A path may
+/// be reported more than once: the last report wins. On false, `onEntry` may
+/// already have been called: the caller must drop what it was given.
+bool forEachMetaEntry(std::string_view json,
+                      const std::function<void(std::string_view path, const MetaEntry& entry)>& onEntry);
 /// The decoded meta file at `path`; empty when it is missing, unreadable or damaged.
 MetaMap loadPreviousMeta(const std::filesystem::path& path);
 
@@ -45,11 +61,10 @@ std::string encodeJournalLine(std::string_view relativePath, const MetaEntry& en
 /// a crash) is skipped. Later lines win.
 MetaMap decodeJournal(std::string_view text);
 
-/// The previous row to carry over for a file, or null when the file must be
-/// analysed: incremental on, an "ok" row with silence columns, and a meta
-/// entry equal to `current`. The pointer refers into `previousRows`.
-const AnalyzeResult* carriedOverRow(bool incremental, const std::string& relativePath,
-                                    const MetaEntry& current, const PreviousRows& previousRows,
-                                    const MetaMap& previousMeta);
+/// Whether a file whose stamp is now `current` is unchanged since the run that
+/// wrote `row` with `stamp`, so that row may be written again without
+/// analysing the file: an "ok" row with the silence columns, a recorded stamp
+/// equal to `current`, and a readable file (size not -1).
+bool isUnchanged(const AnalyzeResult& row, const std::optional<MetaEntry>& stamp, const MetaEntry& current);
 
 }  // namespace quellmark

@@ -48,9 +48,9 @@ ResumedState loadResumableLeftovers(const std::filesystem::path& folder) {
     return resumed;
 }
 
-void addResumedState(ResumedState resumed, PreviousRows& previousRows, MetaMap& previousMeta) {
-    for (auto& [path, row] : resumed.rows) previousRows.insert_or_assign(path, std::move(row));
-    for (auto& [path, entry] : resumed.entries) previousMeta.insert_or_assign(path, entry);
+void addResumedState(ResumedState resumed, PreviousResults& previous) {
+    for (auto& [path, row] : resumed.rows) previous.setRow(std::move(row));
+    for (const auto& [path, entry] : resumed.entries) previous.setStamp(path, entry);
 }
 
 }  // namespace quellmark

@@ -7,6 +7,7 @@
 
 #include "output/analyze_result.h"
 #include "output/meta_entry.h"
+#include "output/previous_results.h"
 
 namespace quellmark {
 
@@ -26,6 +27,6 @@ ResumedState loadResumableLeftovers(const std::filesystem::path& folder);
 
 /// Adds `resumed` to a run's previous state; its rows and entries replace those
 /// of the installed files under the same paths.
-void addResumedState(ResumedState resumed, PreviousRows& previousRows, MetaMap& previousMeta);
+void addResumedState(ResumedState resumed, PreviousResults& previous);
 
 }  // namespace quellmark

@@ -333,7 +333,7 @@ void MainWindow::copySelectedReasons() {
     for (const ResultEntry* entry : entries) {
         if (entry->reason.empty()) continue;
         const QString reason = QString::fromStdString(entry->reason);
-        lines << (entries.size() == 1 ? reason : QString::fromStdString(entry->row.relative_path) + QLatin1Char('\t') + reason);
+        lines << (entries.size() == 1 ? reason : QString::fromStdString(entry->row->relative_path) + QLatin1Char('\t') + reason);
     }
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }

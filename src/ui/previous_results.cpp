@@ -31,7 +31,7 @@ bool PreviousResultsReader::read(const std::filesystem::path& folder, double tar
     m_thread = std::jthread([this, file, targetLUFS, clampDB, generation](std::stop_token stop) {
         auto log = std::make_shared<ResultLog>(targetLUFS, clampDB);
         const ResultFileReport report = readResultRows(
-            file, [&](AnalyzeResult&& row) { log->append({std::move(row), {}, RowOrigin::carried}); }, {}, stop);
+            file, [&](AnalyzeResult&& row) { log->append({std::make_shared<const AnalyzeResult>(std::move(row)), {}, RowOrigin::carried}); }, {}, stop);
         if (stop.stop_requested()) return;
         // The log is complete before it is posted and never touched here again,
         // so the GUI thread is its only user from then on.

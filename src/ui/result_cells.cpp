@@ -44,7 +44,7 @@ bool isTextColumn(ResultColumn column) {
 }
 
 double resultNumber(const ResultEntry& entry, ResultColumn column) {
-    const AnalyzeResult& row = entry.row;
+    const AnalyzeResult& row = *entry.row;
     switch (column) {
     case ResultColumn::duration: return finiteOrNaN(row.duration_sec);
     case ResultColumn::loudness: return finiteOrNaN(row.measured_lufs);
@@ -60,9 +60,9 @@ double resultNumber(const ResultEntry& entry, ResultColumn column) {
 
 const std::string& resultText(const ResultEntry& entry, ResultColumn column) {
     switch (column) {
-    case ResultColumn::path: return entry.row.relative_path;
-    case ResultColumn::title: return entry.row.title;
-    case ResultColumn::artist: return entry.row.artist;
+    case ResultColumn::path: return entry.row->relative_path;
+    case ResultColumn::title: return entry.row->title;
+    case ResultColumn::artist: return entry.row->artist;
     default: return entry.reason;
     }
 }
@@ -70,7 +70,7 @@ const std::string& resultText(const ResultEntry& entry, ResultColumn column) {
 std::string resultCellText(const ResultEntry& entry, ResultColumn column) {
     if (isTextColumn(column)) return resultText(entry, column);
     if (column == ResultColumn::status) {
-        const std::string_view text = statusText(entry.row.status);
+        const std::string_view text = statusText(entry.row->status);
         return text.empty() ? "不明な状態" : std::string(text);
     }
     const double value = resultNumber(entry, column);
@@ -90,7 +90,7 @@ std::string formatDuration(double seconds) {
 }
 
 std::string clampedGainTooltip(const ResultEntry& entry, const ResultLog& log) {
-    const double wanted = log.targetLUFS() - entry.row.measured_lufs;
+    const double wanted = log.targetLUFS() - entry.row->measured_lufs;
     return "クランプ範囲 ±" + formatOneDecimal(log.clampDB()) + " dB で制限されています（本来の補正値 " +
            signedOneDecimal(wanted) + " dB）。";
 }

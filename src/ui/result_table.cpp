@@ -61,8 +61,8 @@ bool ResultTable::before(std::uint32_t a, std::uint32_t b) const {
 
 bool ResultTable::passes(std::uint32_t index) const {
     const ResultEntry& entry = (*m_log)[index];
-    if (m_failedOnly && entry.row.status == RowStatus::ok) return false;
-    return m_pathFilter.empty() || containsIgnoringAsciiCase(entry.row.relative_path, m_pathFilter);
+    if (m_failedOnly && entry.row->status == RowStatus::ok) return false;
+    return m_pathFilter.empty() || containsIgnoringAsciiCase(entry.row->relative_path, m_pathFilter);
 }
 
 std::vector<ResultTable::Insertion> ResultTable::takeNewRows() {
@@ -139,7 +139,7 @@ void RunTally::take(const ResultLog& log) {
         const ResultEntry& entry = log[taken];
         if (entry.origin != RowOrigin::measured) continue;
         ++measured;
-        if (entry.row.status == RowStatus::ffmpegNotFound) ++withoutFfmpeg;
+        if (entry.row->status == RowStatus::ffmpegNotFound) ++withoutFfmpeg;
     }
 }
 

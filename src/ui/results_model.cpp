@@ -67,8 +67,8 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
     const ResultEntry* entry = entryAt(index.row());
     if (!entry) return {};
     const auto column = static_cast<ResultColumn>(index.column());
-    const bool failed = entry->row.status != RowStatus::ok;
-    const bool clamped = column == ResultColumn::gain && m_table.log()->isClamped(entry->row);
+    const bool failed = entry->row->status != RowStatus::ok;
+    const bool clamped = column == ResultColumn::gain && m_table.log()->isClamped(*entry->row);
     switch (role) {
     case Qt::DisplayRole:
         return qText(resultCellText(*entry, column));

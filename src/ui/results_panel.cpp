@@ -150,7 +150,7 @@ void ResultsPanel::showRows(const std::shared_ptr<const ResultLog>& log) {
     }
     m_hasRows = log != nullptr;
     if (m_histogramRows == table.takenCount()) return;
-    for (; m_histogramRows < table.takenCount(); ++m_histogramRows) m_histogram.add((*log)[m_histogramRows].row);
+    for (; m_histogramRows < table.takenCount(); ++m_histogramRows) m_histogram.add(*(*log)[m_histogramRows].row);
     m_histogramView->update();
 }
 

@@ -35,7 +35,7 @@ void ResultsSource::sync(const EngineSnapshot& engine) {
 }
 
 std::filesystem::path ResultsSource::fileOf(const ResultEntry& entry) const {
-    return m_shownFolder.value_or(std::filesystem::path()) / entry.row.relative_path;
+    return m_shownFolder.value_or(std::filesystem::path()) / entry.row->relative_path;
 }
 
 }  // namespace quellmark

@@ -105,16 +105,15 @@ TEST(AnalyzeFileTest, CarriedRowsGetTheGainForTheCurrentTarget) {
     const std::set<std::string> ambiguous;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.storedGain);
-        const PreviousRows rows{{"a.mp3", {"a.mp3", "a.mp3", "Old", "", 99.9, c.storedLufs, -0.5, c.storedGain, RowStatus::ok, 0, 0, true}}};
-        const MetaMap meta{{"a.mp3", stamp}};
         FileTaskContext context;
-        context.previousRows = &rows;
-        context.previousMeta = &meta;
+        context.previous = std::make_shared<PreviousResults>();
+        context.previous->setRow({"a.mp3", "a.mp3", "Old", "", 99.9, c.storedLufs, -0.5, c.storedGain, RowStatus::ok, 0, 0, true});
+        context.previous->setStamp("a.mp3", stamp);
         context.ambiguousPaths = &ambiguous;
         const auto carried = carriedOverFor("a.mp3", stamp, context);
         ASSERT_TRUE(carried);
-        EXPECT_DOUBLE_EQ(carried->gain_db, c.carriedGain);
-        EXPECT_EQ(std::tie(carried->title, carried->duration_sec), std::tie(rows.at("a.mp3").title, rows.at("a.mp3").duration_sec));
+        EXPECT_DOUBLE_EQ(carried->row->gain_db, c.carriedGain);
+        EXPECT_EQ(std::tie(carried->row->title, carried->row->duration_sec), std::make_tuple("Old", 99.9));
     }
 }
 

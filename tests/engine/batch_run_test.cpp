@@ -51,7 +51,7 @@ TEST_F(BatchRunTest, PublishesTheWrittenRowsWithTheReasonOfEachFailure) {
     Names published;
     for (std::size_t i = 0; i < done.results->size(); ++i) {
         const ResultEntry& entry = (*done.results)[i];
-        published.push_back(entry.row.relative_path + " " + std::string(statusText(entry.row.status)) + " " +
+        published.push_back(entry.row->relative_path + " " + std::string(statusText(entry.row->status)) + " " +
                             entry.reason);
     }
     EXPECT_EQ(published, (Names{"a.mp3 ok ", "b.mp3 error:decode_failed プロセスが失敗しました (status=1)"}));

@@ -130,37 +130,29 @@ TEST(CarryOver, EveryConditionMustHold) {
     const MetaEntry stamp{1234, 1762113551509010944u};
     struct Case {
         const char* what;
-        bool incremental = true;
-        std::string path = "a/b.mp3";
         MetaEntry current{1234, 1762113551509010944u};
         std::string status = "ok";
         bool hasSilence = true;
-        std::string storedKey = "a/b.mp3";
-        bool carried = false;
+        std::optional<MetaEntry> stored = MetaEntry{1234, 1762113551509010944u};
+        bool unchanged = false;
     };
     const Case cases[] = {
-        {.what = "unchanged", .carried = true},
-        {.what = "incremental off", .incremental = false},
-        {.what = "no previous row", .path = "a/B.mp3", .storedKey = "a/B.mp3"},
+        {.what = "unchanged", .unchanged = true},
         {.what = "error row", .status = "error:decode_failed"},
         {.what = "status is compared exactly", .status = "OK"},
         {.what = "row without silence columns", .hasSilence = false},
-        {.what = "no meta entry", .storedKey = "a/c.mp3"},
+        {.what = "no meta entry", .stored = std::nullopt},
         {.what = "size changed", .current = {1235, stamp.mtimeNs}},
         {.what = "time changed", .current = {1234, 1762113551509011200u}},
+        // An unreadable file matches no stamp, even a stored unreadable one.
+        {.what = "unreadable", .current = {-1, 0}, .stored = MetaEntry{-1, 0}},
     };
     for (const Case& c : cases) {
         AnalyzeResult row = okRow("a/b.mp3");
         row.status = parseStatus(c.status);
         row.hasSilenceMeasurement = c.hasSilence;
-        const PreviousRows rows{{"a/b.mp3", row}};
-        const AnalyzeResult* carried = carriedOverRow(c.incremental, c.path, c.current, rows, {{c.storedKey, stamp}});
-        EXPECT_EQ(carried, c.carried ? &rows.at("a/b.mp3") : nullptr) << c.what;
+        EXPECT_EQ(isUnchanged(row, c.stored, c.current), c.unchanged) << c.what;
     }
-    // An unreadable file matches no stamp, even a stored unreadable one.
-    const MetaEntry unreadable{-1, 0};
-    const PreviousRows rows{{"a", okRow("a")}};
-    EXPECT_EQ(carriedOverRow(true, "a", unreadable, rows, {{"a", unreadable}}), nullptr);
 }
 
 }  // namespace

@@ -12,14 +12,17 @@ namespace {
 
 const double kNaN = std::nan("");
 
+AnalyzeResult rowOf(std::string path, double lufs, double gain, RowStatus status = RowStatus::ok) {
+    return {path, path, "T", "", 61.0, lufs, -1.0, gain, status, 0.5, 1.0, true};
+}
+
 ResultEntry entry(std::string path, double lufs, double gain, RowStatus status = RowStatus::ok, std::string reason = {}) {
-    AnalyzeResult row{path, path, "T", "", 61.0, lufs, -1.0, gain, status, 0.5, 1.0, true};
-    return {row, std::move(reason), RowOrigin::measured};
+    return {std::make_shared<const AnalyzeResult>(rowOf(path, lufs, gain, status)), std::move(reason), RowOrigin::measured};
 }
 
 std::string shownPaths(const ResultTable& t) {
     std::string paths;
-    for (std::size_t i = 0; i < t.shownCount(); ++i) paths += (i ? " " : "") + t.entry(i).row.relative_path;
+    for (std::size_t i = 0; i < t.shownCount(); ++i) paths += (i ? " " : "") + t.entry(i).row->relative_path;
     return paths;
 }
 
@@ -99,12 +102,12 @@ TEST(ResultTable, RowsTakenDuringARunLandWhereAFullSortPutsThem) {
 }
 
 TEST(ResultCells, TextsOfEachColumn) {
-    ResultEntry e = entry("x.flac", -20.04, -0.04, RowStatus::unrecognized);
-    e.row.duration_sec = 3725.4;
-    e.row.true_peak_dbfs = -INFINITY;
-    e.row.hasSilenceMeasurement = false;
-    ResultEntry shortOne = entry("y.flac", -20.0, 2.0);
-    shortOne.row.duration_sec = 64.5;
+    AnalyzeResult row = rowOf("x.flac", -20.04, -0.04, RowStatus::unrecognized), other = rowOf("y.flac", -20.0, 2.0);
+    row.duration_sec = 3725.4;
+    row.true_peak_dbfs = -INFINITY;
+    row.hasSilenceMeasurement = false;
+    other.duration_sec = 64.5;
+    const ResultEntry e{std::make_shared<const AnalyzeResult>(row), {}}, shortOne{std::make_shared<const AnalyzeResult>(other), {}};
     EXPECT_EQ(resultCellText(e, ResultColumn::duration) + " " + resultCellText(shortOne, ResultColumn::duration), "1:02:05 1:05");
     EXPECT_EQ(resultCellText(e, ResultColumn::gain) + " " + resultCellText(shortOne, ResultColumn::gain), "0.0 +2.0");
     EXPECT_EQ(resultCellText(e, ResultColumn::loudness) + "|" + resultCellText(e, ResultColumn::truePeak) + "|" +
@@ -117,8 +120,8 @@ TEST(ResultCells, TextsOfEachColumn) {
 TEST(LoudnessHistogram, CountsBinsTheBandAndFilesWithoutLoudness) {
     LoudnessHistogram histogram;
     histogram.reset(-18.0, 12.0);
-    for (const double lufs : {-30.0, -30.1, -6.0, -5.9, -17.9, -18.0, -0.5, kNaN}) histogram.add(entry("f", lufs, 0).row);
-    histogram.add(entry("e", -12.0, 0, RowStatus::decodeFailed).row);
+    for (const double lufs : {-30.0, -30.1, -6.0, -5.9, -17.9, -18.0, -0.5, kNaN}) histogram.add(rowOf("f", lufs, 0));
+    histogram.add(rowOf("e", -12.0, 0, RowStatus::decodeFailed));
     EXPECT_EQ(histogram.quieterThanBand(), 1);
     EXPECT_EQ(histogram.louderThanBand(), 2);
     EXPECT_EQ(histogram.withoutLoudness(), 2);

@@ -29,7 +29,7 @@ protected:
     void append(ResultLog& log, int count, const std::function<double(int)>& gainOf) {
         for (int i = 0; i < count; ++i) {
             const std::string path = "d/" + std::to_string(log.size()) + ".flac";
-            log.append({{path, path, "T", "A", 60, -18 - gainOf(i), -1, gainOf(i), RowStatus::ok, 0, 0, true}, {}, RowOrigin::measured});
+            log.append(test::entryOf({path, path, "T", "A", 60, -18 - gainOf(i), -1, gainOf(i), RowStatus::ok, 0, 0, true}));
         }
     }
 };
@@ -88,8 +88,8 @@ TEST_F(ResultsViewTest, PreviousCsvIsShownAsFarAsItParsesAndNeverWritten) {
 
     // A run's rows replace the file's, with their reasons.
     auto log = std::make_shared<ResultLog>(-18.0, 12.0);
-    log->append({{"x.mp3", "x.mp3", "x", "", NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true},
-                 "ffmpeg が終了コード 1 で終了しました: Invalid data", RowOrigin::measured});
+    log->append(test::entryOf({"x.mp3", "x.mp3", "x", "", NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true},
+                              "ffmpeg が終了コード 1 で終了しました: Invalid data"));
     m_window->startRun();
     publish(State::finished, log);
     ASSERT_EQ(table()->model()->rowCount(), 1);

@@ -31,18 +31,18 @@ std::shared_ptr<const ResultLog> sampleRun() {
         const std::string file = (track < 10 ? "0" : "") + std::to_string(track) + " " + title + ".flac";
         double lufs = i == 3 ? -34.6 : i == 17 ? -36.2 : i == 29 ? -3.9 : -16.0 + 5.0 * std::sin(i * 1.7) + (album - 1.5) * 1.5;
         lufs = std::round(lufs * 10) / 10;
-        const bool failed = i == 9 || i == 22 || i == 40;
-        ResultEntry entry{{std::string(albums[album]) + "/" + file, file, title, artists[album], 150 + (i * 37) % 240 + 0.4,
-                           i == 33 ? NAN : lufs, std::round(std::min(-0.1, lufs + 14.0) * 10) / 10,
-                           i == 33 ? 0 : std::round(std::clamp(-18.0 - lufs, -12.0, 12.0) * 10) / 10, RowStatus::ok,
-                           (i % 4) * 0.3, (i % 3) * 1.1, true},
-                          {}, RowOrigin::measured};
-        if (failed) {
-            entry.row = {entry.row.relative_path, file, title, artists[album], NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true};
-            entry.reason = i == 22 ? "ffmpeg が終了コード 1 で終了しました: Invalid data found when processing input"
-                                   : "ffmpeg が終了コード 183 で終了しました: moov atom not found";
+        const std::string path = std::string(albums[album]) + "/" + file;
+        AnalyzeResult row{path, file, title, artists[album], 150 + (i * 37) % 240 + 0.4, i == 33 ? NAN : lufs,
+                          std::round(std::min(-0.1, lufs + 14.0) * 10) / 10,
+                          i == 33 ? 0 : std::round(std::clamp(-18.0 - lufs, -12.0, 12.0) * 10) / 10, RowStatus::ok,
+                          (i % 4) * 0.3, (i % 3) * 1.1, true};
+        std::string reason;
+        if (i == 9 || i == 22 || i == 40) {
+            row = {path, file, title, artists[album], NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true};
+            reason = i == 22 ? "ffmpeg が終了コード 1 で終了しました: Invalid data found when processing input"
+                             : "ffmpeg が終了コード 183 で終了しました: moov atom not found";
         }
-        log->append(std::move(entry));
+        log->append({std::make_shared<const AnalyzeResult>(row), reason, RowOrigin::measured});
     }
     return log;
 }

@@ -11,6 +11,10 @@
 
 namespace quellmark::test {
 
+inline ResultEntry entryOf(AnalyzeResult row, std::string reason = {}, RowOrigin origin = RowOrigin::measured) {
+    return {std::make_shared<const AnalyzeResult>(std::move(row)), std::move(reason), origin};
+}
+
 class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override { m_window->show(); }

@@ -60,16 +60,16 @@ TEST_F(WindowHabitsTest, CancellingShowsItIsUnderWayUntilTheRunEnds) {
 TEST_F(WindowHabitsTest, ARunThatFoundNoFfmpegEndsWithAWarning) {
     auto log = std::make_shared<ResultLog>(-18.0, 12.0);
     for (const char* path : {"a.mp3", "b.mp3"})
-        log->append({{path, path, path, "", NAN, NAN, NAN, 0, RowStatus::ffmpegNotFound, 0, 0, true}, "", RowOrigin::measured});
+        log->append(test::entryOf({path, path, path, "", NAN, NAN, NAN, 0, RowStatus::ffmpegNotFound, 0, 0, true}));
     // A row carried over from the last run was not analysed now: it proves nothing.
-    log->append({{"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::carried});
+    log->append(test::entryOf({"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::carried));
     m_window->setFolder(m_music.path());
     publish(State::finished, log);
     EXPECT_EQ(child<QLabel>("completion")->text(), QStringLiteral("完了: volume_gains.csv に保存しました"));
     EXPECT_TRUE(child("runWarning")->isVisible());
 
     auto measured = std::make_shared<ResultLog>(-18.0, 12.0);
-    measured->append({{"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::measured});
+    measured->append(test::entryOf({"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}));
     publish(State::finished, measured);
     EXPECT_FALSE(child("runWarning")->isVisible());
 }
