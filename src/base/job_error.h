@@ -16,6 +16,10 @@ struct JobError {
     Kind kind = Kind::analysisFailed;
     /// Tool name for binaryNotFound, the message for analysisFailed, empty otherwise.
     std::string payload;
+    /// What the tool itself said when it failed (its last line on standard
+    /// error), or why it was stopped; empty when there is nothing to add. Not
+    /// part of description().
+    std::string detail;
 
     static JobError binaryNotFound(std::string toolName);
     static JobError analysisFailed(std::string message);
@@ -51,6 +55,11 @@ public:
     /// What the user sees: the JobError's text, the system's message, or a
     /// fixed text for cancellation.
     std::string description() const;
+
+    /// The description, then ": " and the JobError's detail when there is one,
+    /// as one line of valid UTF-8: line breaks and control characters become
+    /// spaces, and the detail is cut to 300 characters. For lists of failures.
+    std::string reason() const;
 
     friend bool operator==(const Error&, const Error&) = default;
 

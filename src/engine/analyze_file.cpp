@@ -52,7 +52,7 @@ ResultEntry failedEntry(const std::filesystem::path& file, const std::string& re
     row.leading_silence_sec = 0;
     row.trailing_silence_sec = 0;
     row.hasSilenceMeasurement = true;
-    return ResultEntry{std::move(failed), error.description(), RowOrigin::measured};
+    return ResultEntry{std::move(failed), error.reason(), RowOrigin::measured};
 }
 
 ResultEntry measuredEntry(const std::filesystem::path& file, const std::string& relativePath,

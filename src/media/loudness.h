@@ -20,32 +20,34 @@ struct LoudnessMeasurement {
     double decodedSec = 0;
 };
 
-struct SilenceEdges {
-    double leadingSec = 0;
-    double trailingSec = 0;
+/// When the loudness run is stopped. ffmpeg writes its report all the while it
+/// decodes, so a run that still writes is alive however long the file.
+struct LoudnessTimeLimits {
+    /// Stopped after this long without a byte on either of its pipes.
+    double quietSeconds = 300;
+    /// Stopped at the latest this long plus the probed duration after its launch:
+    /// decoding slower than real time is a fault, not a long file.
+    double ceilingMarginSeconds = 300;
+    /// The ceiling when the duration is unknown.
+    double unknownDurationCeilingSeconds = 24 * 3600;
 };
 
 /// Runs ffmpeg's silencedetect and ebur128 over `file`. `durationSec` is the
 /// probe's duration (NaN when unknown). Fails with binaryNotFound("ffmpeg"), the
-/// runner's errors, or "ebur128 の解析結果を読み取れませんでした". Blocks; any thread.
+/// runner's errors, or "ebur128 の解析結果を読み取れませんでした". Reads the
+/// report as it arrives, in memory that does not grow with the file's length.
+/// Blocks; any thread.
 Result<LoudnessMeasurement> measureLoudness(const std::filesystem::path& file,
                                             const std::optional<std::string>& configuredFfmpegPath,
-                                            double durationSec);
+                                            double durationSec, const LoudnessTimeLimits& limits = {});
 
-/// The measurement read from ffmpeg's standard error.
+/// The measurement read from ffmpeg's whole standard error, line by line as
+/// measureLoudness reads it.
 Result<LoudnessMeasurement> parseLoudnessReport(std::string_view stderrText, double durationSec);
 
 /// The duration a row and the silence rules use: the decoded length when it is
 /// known and the probe's duration is NaN or differs from it by more than 0.5 s;
 /// otherwise the probe's duration.
 double effectiveDuration(double probeDurationSec, double decodedSec);
-
-/// Capture group 1 of the last match of `pattern` (PCRE2) in `text`, parsed
-/// strictly as a C-locale number; nullopt when there is none or it does not parse.
-std::optional<double> lastCapturedNumber(std::string_view text, std::string_view pattern);
-
-/// Leading and trailing silence from the silencedetect lines of `stderrText`.
-/// `decodedSec` is the decoded length (NaN when unknown).
-SilenceEdges silenceEdges(std::string_view stderrText, double durationSec, double decodedSec);
 
 }  // namespace quellmark

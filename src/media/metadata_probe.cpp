@@ -19,8 +19,6 @@ namespace {
 // is no cost here: ffprobe prints only the few entries asked for.
 using Json = nlohmann::ordered_json;
 
-constexpr double kTimeLimitSeconds = 300;
-
 // The tools take the file as an argument of its own, never through a shell. An
 // absolute path also begins with "/", so a name such as "-x.mp3" can never be
 // read as an option.
@@ -93,7 +91,8 @@ double durationOf(const Json& format) {
 }  // namespace
 
 Result<ProbeResult> probeMetadata(const std::filesystem::path& file,
-                                  const std::optional<std::string>& configuredProbePath) {
+                                  const std::optional<std::string>& configuredProbePath,
+                                  double timeLimitSeconds) {
     const auto ffprobe = locateTool("ffprobe", configuredProbePath);
     if (!ffprobe) return fail(JobError::binaryNotFound("ffprobe"));
     // Ogg Vorbis and Opus files carry their tags on the audio stream only, so the
@@ -102,7 +101,8 @@ Result<ProbeResult> probeMetadata(const std::filesystem::path& file,
         "-v", "error", "-select_streams", "a:0", "-print_format", "json", "-show_entries",
         "format=duration:format_tags=title,artist,album,date:stream_tags=title,artist", absoluteArgument(file),
     };
-    const auto output = runProcess(*ffprobe, arguments, kTimeLimitSeconds);
+    // Its standard error is of no use to the probe: only a failure's detail is kept.
+    const auto output = runProcess(*ffprobe, arguments, timeLimitSeconds);
     if (!output) return fail(output.error());
     return parseProbeReport(output->stdoutText);
 }

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <mutex>
 #include <set>
 
@@ -40,6 +41,9 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 // tool writes in this time, and the child's exit is still seen at once.
 constexpr auto kReadPause = std::chrono::milliseconds(20);
 constexpr size_t kBusyPipeBytes = 16 * 1024;
+// Standard output is kept whole (ffprobe's JSON); a tool that writes more than
+// this is stopped rather than let grow the memory of a run without bound.
+constexpr size_t kMaxStdoutBytes = 16 * 1024 * 1024;
 
 // The process groups of the children that runProcess calls are running now.
 struct GroupRegistry {
@@ -175,15 +179,16 @@ private:
     int m_error = 0;
 };
 
-// Reads what the pipe holds now; closes it at end of file or on a read error.
-// The number of bytes read.
-size_t drainPipe(FileDescriptor& readEnd, std::string& bytes) {
+// Reads what the pipe holds now into `onBytes`; closes it at end of file or on
+// a read error. The number of bytes read.
+template <class OnBytes>
+size_t drainPipe(FileDescriptor& readEnd, OnBytes&& onBytes) {
     char chunk[kReadChunkBytes];
     size_t total = 0;
     for (;;) {
         const ssize_t n = retryOnEintr([&] { return ::read(readEnd.get(), chunk, sizeof chunk); });
         if (n > 0) {
-            bytes.append(chunk, static_cast<size_t>(n));
+            onBytes(std::string_view(chunk, static_cast<size_t>(n)));
             total += static_cast<size_t>(n);
             if (static_cast<size_t>(n) < sizeof chunk) return total;
             continue;
@@ -218,21 +223,34 @@ int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// The time limit: SIGTERM to the child's group at the limit, SIGKILL when the
-// group is still there (the child runs or its pipes are open) 10 s later.
+// The limits: SIGTERM to the child's group when one is reached, SIGKILL when
+// the group is still there (the child runs or its pipes are open) 10 s later.
 class LimitEnforcer {
 public:
-    LimitEnforcer(const SpawnedChild& child, Clock::time_point terminateAt)
-        : m_child(child), m_terminateAt(terminateAt) {}
+    LimitEnforcer(const SpawnedChild& child, Clock::time_point launch, double timeLimitSeconds,
+                  double quietLimitSeconds)
+        : m_child(child),
+          m_deadline(deadlineAfter(launch, timeLimitSeconds)),
+          m_quietLimitSeconds(quietLimitSeconds),
+          m_lastOutput(launch) {}
+
+    void noteOutput(Clock::time_point now) { m_lastOutput = now; }
+
+    /// Stops the child at once for `cause`, unless it is being stopped already.
+    void stop(StopCause cause, Clock::time_point now) {
+        if (m_cause != StopCause::none) return;
+        m_child.signalGroup(SIGTERM);
+        m_cause = cause;
+        m_killAt = now + kKillGrace;
+    }
 
     /// Sends whatever signal is due at `now`.
     void enforce(Clock::time_point now) {
-        if (!m_isTerminated && now >= m_terminateAt) {
-            m_child.signalGroup(SIGTERM);
-            m_isTerminated = true;
-            m_killAt = now + kKillGrace;
+        const auto quietUntil = deadlineAfter(m_lastOutput, m_quietLimitSeconds);
+        if (now >= std::min(m_deadline, quietUntil)) {
+            stop(quietUntil < m_deadline ? StopCause::quietLimit : StopCause::timeLimit, now);
         }
-        if (m_isTerminated && !m_isKilled && now >= m_killAt) {
+        if (m_cause != StopCause::none && !m_isKilled && now >= m_killAt) {
             m_child.signalGroup(SIGKILL);
             m_isKilled = true;
         }
@@ -240,7 +258,7 @@ public:
 
     /// When enforce() next has something to do; max() when never.
     Clock::time_point nextStep() const {
-        if (!m_isTerminated) return m_terminateAt;
+        if (m_cause == StopCause::none) return std::min(m_deadline, deadlineAfter(m_lastOutput, m_quietLimitSeconds));
         if (!m_isKilled) return m_killAt;
         return Clock::time_point::max();
     }
@@ -248,27 +266,64 @@ public:
     /// After the leader ended and the pipes closed: a member that ignored the
     /// SIGTERM may still run unwatched, and the group id is still reserved.
     void endStragglers() {
-        if (m_isTerminated && !m_isKilled) m_child.signalGroup(SIGKILL);
+        if (m_cause != StopCause::none && !m_isKilled) m_child.signalGroup(SIGKILL);
     }
+
+    StopCause cause() const { return m_cause; }
 
 private:
     const SpawnedChild& m_child;
-    Clock::time_point m_terminateAt;
+    Clock::time_point m_deadline;
+    double m_quietLimitSeconds;
+    Clock::time_point m_lastOutput;
     Clock::time_point m_killAt = Clock::time_point::max();
-    bool m_isTerminated = false;
+    StopCause m_cause = StopCause::none;
     bool m_isKilled = false;
 };
 
+// Standard error as lines: each goes to the caller's sink, and the last one
+// that is not blank is kept for the failure's detail.
+class StderrLines {
+public:
+    explicit StderrLines(const LineSink& sink)
+        : m_sink([this, &sink](const ReportLine& line) {
+              if (!trimWhitespace(line.text).empty()) m_lastLine.assign(line.text);
+              if (sink) sink(line);
+          }) {}
+    StderrLines(const StderrLines&) = delete;
+    StderrLines& operator=(const StderrLines&) = delete;
+
+    void feed(std::string_view bytes) { m_splitter.feed(bytes, m_sink); }
+    std::string finish() {
+        m_splitter.finish(m_sink);
+        return std::move(m_lastLine);
+    }
+
+private:
+    ReportLineSplitter m_splitter;
+    std::string m_lastLine;
+    LineSink m_sink;
+};
+
 // Drains both pipes and watches the exit in one poll loop until the child has
-// ended and both pipes reached end of file. The time limit holds even for a
-// child that closed its outputs and keeps running, and for a wrapper's
-// grandchild that keeps the pipes open after the wrapper ended.
-void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, Clock::time_point terminateAt) {
+// ended and both pipes reached end of file. The limits hold even for a child
+// that closed its outputs and keeps running, and for a wrapper's grandchild
+// that keeps the pipes open after the wrapper ended.
+void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, LimitEnforcer& limit, ProcessRun& run,
+                    StderrLines& errLines) {
     FileDescriptor pidfd = openPidfd(child.pid());
     const bool canWatchExit = pidfd.isOpen();
     bool hasExited = false;
     Clock::time_point readAgainAt = Clock::time_point::min();
-    LimitEnforcer limit(child, terminateAt);
+    const auto keepStdout = [&](std::string_view bytes) {
+        if (run.stdoutBytes.size() + bytes.size() <= kMaxStdoutBytes) {
+            run.stdoutBytes.append(bytes);
+        } else {
+            // Past the cap the bytes are still read, so the child never blocks on a full pipe.
+            limit.stop(StopCause::outputCap, Clock::now());
+        }
+    };
+    const auto feedStderr = [&](std::string_view bytes) { errLines.feed(bytes); };
     while (out.readEnd.isOpen() || err.readEnd.isOpen() || !hasExited) {
         const auto now = Clock::now();
         limit.enforce(now);
@@ -294,17 +349,24 @@ void superviseChild(SpawnedChild& child, Pipe& out, Pipe& err, ProcessRun& run, 
             if (fds[i].fd == pidfd.get()) {
                 hasExited = true;
             } else if (fds[i].fd == out.readEnd.get()) {
-                bytesRead += drainPipe(out.readEnd, run.stdoutBytes);
+                bytesRead += drainPipe(out.readEnd, keepStdout);
                 didRead = true;
             } else {
-                bytesRead += drainPipe(err.readEnd, run.stderrBytes);
+                bytesRead += drainPipe(err.readEnd, feedStderr);
                 didRead = true;
             }
         }
+        if (bytesRead > 0) limit.noteOutput(Clock::now());
         if (didRead && bytesRead < kBusyPipeBytes) readAgainAt = Clock::now() + kReadPause;
         if (!hasExited && !canWatchExit) hasExited = child.hasExited();
     }
     limit.endStragglers();
+}
+
+// Seconds as the texts show them: to a tenth, without trailing zeros.
+std::string secondsText(double seconds) {
+    char digits[32];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, std::round(seconds * 10) / 10).ptr);
 }
 
 std::string failureMessage(int status) {
@@ -316,8 +378,8 @@ std::string failureMessage(int status) {
 }  // namespace
 
 Result<ProcessRun> runProcessCollectingStatus(const std::filesystem::path& executable,
-                                              const std::vector<std::string>& arguments,
-                                              double timeLimitSeconds) {
+                                              const std::vector<std::string>& arguments, double timeLimitSeconds,
+                                              const ProcessOptions& options) {
     auto out = makePipe();
     if (!out) return fail(out.error());
     auto err = makePipe();
@@ -329,24 +391,43 @@ Result<ProcessRun> runProcessCollectingStatus(const std::filesystem::path& execu
         if (!spawned) return fail(spawned.error());
         pid = *spawned;
     }
-    const auto terminateAt = deadlineAfter(Clock::now(), timeLimitSeconds);
     SpawnedChild child(pid);
+    LimitEnforcer limit(child, Clock::now(), timeLimitSeconds, options.quietLimitSeconds);
     // Only the child may hold the write ends, or the readers never see end of file.
     out->writeEnd.reset();
     err->writeEnd.reset();
     ProcessRun run;
-    superviseChild(child, *out, *err, run, terminateAt);
+    StderrLines errLines(options.onStderrLine);
+    superviseChild(child, *out, *err, limit, run, errLines);
+    run.lastStderrLine = errLines.finish();
+    run.stopCause = limit.cause();
     run.status = child.reap();
     return run;
 }
 
-Result<ProcessOutput> runProcess(const std::filesystem::path& executable,
-                                 const std::vector<std::string>& arguments,
-                                 double timeLimitSeconds) {
-    auto run = runProcessCollectingStatus(executable, arguments, timeLimitSeconds);
+Result<ProcessOutput> runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                                 double timeLimitSeconds, const ProcessOptions& options) {
+    auto run = runProcessCollectingStatus(executable, arguments, timeLimitSeconds, options);
     if (!run) return fail(run.error());
-    if (run->status != 0) return fail(JobError::analysisFailed(failureMessage(run->status)));
-    return ProcessOutput{repairUtf8(run->stdoutBytes), repairUtf8(run->stderrBytes)};
+    // Whatever the status, output past the cap is lost: no result may be read from it.
+    if (run->stopCause == StopCause::outputCap) {
+        return fail(JobError::analysisFailed("プロセスの出力が上限 (16 MiB) を超えました"));
+    }
+    if (run->status != 0) {
+        JobError error = JobError::analysisFailed(failureMessage(run->status));
+        switch (run->stopCause) {
+            case StopCause::quietLimit:
+                error.detail = secondsText(options.quietLimitSeconds) + " 秒間出力がなかったため停止しました";
+                break;
+            case StopCause::timeLimit:
+                error.detail = "上限時間 (" + secondsText(timeLimitSeconds) + " 秒) に達したため停止しました";
+                break;
+            default:
+                error.detail = std::move(run->lastStderrLine);
+        }
+        return fail(std::move(error));
+    }
+    return ProcessOutput{repairUtf8(run->stdoutBytes)};
 }
 
 void killRunningProcessGroups() {

@@ -14,11 +14,11 @@ namespace {
 pcre2_code* code(void* p) { return static_cast<pcre2_code*>(p); }
 
 // UTF mode with any Unicode line ending: "^" under "(?m)" then starts a line at
-// the same separators that the silence reader splits at (CR, LF, CRLF, VT, FF,
-// NEL, U+2028, U+2029), and a multi-byte character is never cut in two.
-// MATCH_INVALID_UTF keeps a stray invalid byte from failing the match and,
-// unlike a UTF check per call, costs nothing when scanning a long report match
-// after match. "\s" and "\d" stay ASCII (no UCP), as ffmpeg prints them.
+// the same separators that the report's line splitter ends lines at (CR, LF,
+// CRLF, VT, FF, NEL, U+2028, U+2029), and a multi-byte character is never cut
+// in two. MATCH_INVALID_UTF keeps a stray invalid byte from failing the match
+// without a UTF check per call. "\s" and "\d" stay ASCII (no UCP), as ffmpeg
+// prints them; so "\s" crosses LF, CR, VT and FF but never NEL, U+2028 or U+2029.
 pcre2_code* compile(std::string_view pattern) {
     pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
     if (context == nullptr) return nullptr;
@@ -30,7 +30,7 @@ pcre2_code* compile(std::string_view pattern) {
     pcre2_compile_context_free(context);
     if (compiled != nullptr) {
         // Without JIT support the interpreter serves; the result is the same.
-        (void)pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE);
+        (void)pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
     }
     return compiled;
 }
@@ -60,36 +60,36 @@ const RegexPattern* RegexPattern::cached(std::string_view pattern) {
 
 RegexPattern::~RegexPattern() { pcre2_code_free(code(m_code)); }
 
-void RegexPattern::forEachCapture(std::string_view text,
-                                  const std::function<void(std::optional<std::string_view>)>& onMatch) const {
+RegexMatch RegexPattern::firstMatch(std::string_view text, size_t offset, bool allowPartial) const {
     std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(
         pcre2_match_data_create_from_pattern(code(m_code), nullptr), &pcre2_match_data_free);
-    if (!data) return;
-    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-    PCRE2_SIZE offset = 0;
-    while (offset <= text.size()) {
-        const int rc = pcre2_match(code(m_code), subject, text.size(), offset, 0, data.get(), nullptr);
-        // No match, or a resource limit: what was found so far stands.
-        if (rc < 0) return;
-        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
-        if (rc >= 2 && ovector[2] != PCRE2_UNSET) {
-            onMatch(text.substr(ovector[2], ovector[3] - ovector[2]));
-        } else {
-            onMatch(std::nullopt);
-        }
-        offset = ovector[1];
-        if (ovector[1] == ovector[0]) {
-            // An empty match: step over one whole character so the scan moves on.
-            ++offset;
-            while (offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) ++offset;
-        }
-    }
+    if (!data || offset > text.size()) return {};
+    const int rc = pcre2_match(code(m_code), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), offset,
+                               allowPartial ? PCRE2_PARTIAL_HARD : 0, data.get(), nullptr);
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+    if (rc == PCRE2_ERROR_PARTIAL) return {RegexMatch::Kind::partial, ovector[0], text.size(), std::nullopt};
+    // No match, or a resource limit: nothing found.
+    if (rc < 0) return {};
+    RegexMatch match{RegexMatch::Kind::complete, ovector[0], ovector[1], std::nullopt};
+    if (rc >= 2 && ovector[2] != PCRE2_UNSET) match.capture = text.substr(ovector[2], ovector[3] - ovector[2]);
+    return match;
 }
 
 std::optional<std::string_view> RegexPattern::lastCapture(std::string_view text) const {
     std::optional<std::string_view> last;
-    forEachCapture(text, [&](std::optional<std::string_view> capture) { last = capture; });
-    return last;
+    size_t offset = 0;
+    for (;;) {
+        const RegexMatch match = firstMatch(text, offset, false);
+        if (match.kind != RegexMatch::Kind::complete) return last;
+        last = match.capture;
+        offset = match.end;
+        if (match.end == match.start) {
+            // An empty match: step over one whole character so the scan moves on.
+            if (offset == text.size()) return last;
+            ++offset;
+            while (offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) ++offset;
+        }
+    }
 }
 
 }  // namespace quellmark

@@ -1,44 +1,50 @@
 #pragma once
-// Line splitting for ffmpeg's standard error. The report is UTF-8 (repaired by
-// the runner), and a line ends at LF, CR, CRLF, VT, FF, NEL (U+0085), U+2028 or
-// U+2029: the same line ends that "^" recognises in the report patterns, so a
-// line seen here and a line start seen by a pattern never disagree. CR matters
-// in practice: with progress statistics on, ffmpeg redraws its status line
-// with CR alone.
+// Line splitting for the tools' standard error, fed as the bytes arrive. A
+// line ends at LF, CR, CRLF, VT, FF, NEL (U+0085), U+2028 or U+2029: the same
+// line ends that "^" recognises in the report patterns, so a line seen here and
+// a line start seen by a pattern never disagree. CR matters in practice: with
+// progress statistics on, ffmpeg redraws its status line with CR alone.
 
+#include <cstddef>
+#include <functional>
+#include <string>
 #include <string_view>
 
 namespace quellmark {
 
-/// Calls `onLine` with every line of `text`, in order, without its line end.
-/// Text after the last line end is a line too; an empty text has no line.
-template <class OnLine>
-void forEachReportLine(std::string_view text, OnLine&& onLine) {
-    size_t lineStart = 0;
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        size_t endLength = 0;
-        if (c == '\n' || c == '\v' || c == '\f') {
-            endLength = 1;
-        } else if (c == '\r') {
-            endLength = (i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85) {
-            endLength = 2;
-        } else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-                   (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
-                    static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-            endLength = 3;
-        }
-        if (endLength == 0) {
-            ++i;
-            continue;
-        }
-        onLine(text.substr(lineStart, i - lineStart));
-        i += endLength;
-        lineStart = i;
-    }
-    if (lineStart < text.size()) onLine(text.substr(lineStart));
-}
+/// One line of a tool's output: valid UTF-8 (invalid bytes replaced by U+FFFD),
+/// without its line end, at most ReportLineSplitter::kMaxLineBytes long.
+struct ReportLine {
+    std::string_view text;
+    /// The line end is one that the patterns' "\s" matches (LF, CR, CRLF, VT,
+    /// FF), so a match may run on into the next line; false after NEL, U+2028,
+    /// U+2029 and for a last line without a line end.
+    bool endsInAsciiBreak = false;
+};
+
+/// Receives lines in order; the text is valid only during the call.
+using LineSink = std::function<void(const ReportLine&)>;
+
+/// Turns a byte stream into lines. A memory of at most one cut line: a line
+/// longer than kMaxLineBytes keeps its first kMaxLineBytes bytes and loses the
+/// rest, so a tool that never ends a line cannot make the reader grow.
+class ReportLineSplitter {
+public:
+    static constexpr size_t kMaxLineBytes = 64 * 1024;
+
+    /// Passes every line that `bytes` completes to `sink`.
+    void feed(std::string_view bytes, const LineSink& sink);
+    /// Passes the text after the last line end, if any, as a last line; the
+    /// splitter is then ready for a new stream.
+    void finish(const LineSink& sink);
+
+private:
+    void emit(std::string_view text, bool endsInAsciiBreak, const LineSink& sink);
+
+    std::string m_partial;      // the stored (cut) bytes of the unfinished line
+    size_t m_lineBytes = 0;     // its length before the cut
+    unsigned char m_last[2]{};  // the last two bytes fed, [1] the latest
+    std::string m_repaired;
+};
 
 }  // namespace quellmark

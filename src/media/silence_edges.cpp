@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "base/text.h"
-#include "media/loudness.h"
+#include "media/loudness_report.h"
 #include "media/regex_scan.h"
-#include "media/report_lines.h"
 
 namespace quellmark {
 namespace {
@@ -49,28 +47,6 @@ std::optional<double> lastTime(const RegexPattern* pattern, std::string_view tex
     return value;
 }
 
-struct SilenceTimes {
-    std::vector<double> starts;
-    std::vector<double> ends;
-};
-
-SilenceTimes readSilenceTimes(std::string_view stderrText) {
-    const RegexPattern* startPattern = RegexPattern::cached(kStartPattern);
-    const RegexPattern* endPattern = RegexPattern::cached(kEndPattern);
-    SilenceTimes times;
-    forEachReportLine(stderrText, [&](std::string_view line) {
-        const auto message = silencedetectMessage(line);
-        if (!message) return;
-        // One value per line; a start wins over an end on the same line.
-        if (const auto start = lastTime(startPattern, *message)) {
-            times.starts.push_back(*start);
-        } else if (const auto end = lastTime(endPattern, *message)) {
-            times.ends.push_back(*end);
-        }
-    });
-    return times;
-}
-
 bool isEndOfStream(double end, double durationSec, double decodedSec) {
     if (std::isfinite(decodedSec) && decodedSec > 0) return std::abs(end - decodedSec) <= kEndOfStreamToleranceSec;
     return end >= durationSec - kEndOfStreamFallbackSec;
@@ -78,28 +54,42 @@ bool isEndOfStream(double end, double durationSec, double decodedSec) {
 
 }  // namespace
 
-SilenceEdges silenceEdges(std::string_view stderrText, double durationSec, double decodedSec) {
+void SilenceTimes::Tally::add(double sec) {
+    if (count++ == 0) first = sec;
+    last = sec;
+}
+
+void SilenceTimes::addLine(std::string_view line) {
+    const auto message = silencedetectMessage(line);
+    if (!message) return;
+    // One value per line; a start wins over an end on the same line.
+    if (const auto start = lastTime(RegexPattern::cached(kStartPattern), *message)) {
+        starts.add(*start);
+    } else if (const auto end = lastTime(RegexPattern::cached(kEndPattern), *message)) {
+        ends.add(*end);
+    }
+}
+
+SilenceEdges silenceEdges(const SilenceTimes& times, double durationSec, double decodedSec) {
     if (!std::isfinite(durationSec) || durationSec <= 0) return {};
-    SilenceTimes times = readSilenceTimes(stderrText);
-    if (times.starts.empty()) return {};
+    if (times.starts.count == 0) return {};
 
     // ffmpeg closes a silence that lasts to the end of the stream with one more
     // silence_end at the stream's end. Counted as a real end, every file that
     // ends in silence would get no trailing silence at all; that end instead
     // tells how long the unterminated silence lasted.
+    size_t endCount = times.ends.count;
     std::optional<double> endOfStream;
-    if (!times.ends.empty() && isEndOfStream(times.ends.back(), durationSec, decodedSec)) {
-        endOfStream = times.ends.back();
-        times.ends.pop_back();
+    if (endCount > 0 && isEndOfStream(times.ends.last, durationSec, decodedSec)) {
+        endOfStream = times.ends.last;
+        --endCount;
     }
 
     SilenceEdges edges;
-    if (times.starts.front() <= kStartToleranceSec && !times.ends.empty()) {
-        edges.leadingSec = std::max(0.0, times.ends.front());
-    }
+    if (times.starts.first <= kStartToleranceSec && endCount > 0) edges.leadingSec = std::max(0.0, times.ends.first);
     // Starts and ends are not paired: only whether the last silence ended counts.
-    if (times.ends.size() < times.starts.size()) {
-        const double lastStart = times.starts.back();
+    if (endCount < times.starts.count) {
+        const double lastStart = times.starts.last;
         if (endOfStream) {
             edges.trailingSec = std::max(0.0, *endOfStream - lastStart);
         } else if (const double gap = durationSec - lastStart; gap >= 0) {

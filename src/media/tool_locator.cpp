@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-
 #include "base/text.h"
 #include "media/process_runner.h"
 
@@ -67,10 +65,11 @@ std::optional<std::string> siblingProbePath(const std::optional<std::string>& co
     return directory + "/ffprobe";
 }
 
-std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name) {
-    // No time limit: the search path is the user's, and which ends on its own.
-    auto run = runProcessCollectingStatus("/usr/bin/env", {"which", std::string(name)}, INFINITY);
-    if (!run || !isValidUtf8(run->stdoutBytes)) return std::nullopt;
+std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name, double timeLimitSeconds) {
+    // A search path may reach a hung network mount; a look-up stopped there
+    // finds nothing rather than holding every analysis that needs a tool.
+    auto run = runProcessCollectingStatus("/usr/bin/env", {"which", std::string(name)}, timeLimitSeconds);
+    if (!run || run->stopCause != StopCause::none || !isValidUtf8(run->stdoutBytes)) return std::nullopt;
     const std::string_view text = trimWhitespace(run->stdoutBytes);
     if (text.empty()) return std::nullopt;
     return std::filesystem::path(std::string(text));

@@ -24,7 +24,8 @@ std::optional<std::filesystem::path> locateTool(std::string_view name,
 /// directory joined with "ffprobe"; nullopt for an absent, empty or bare name.
 std::optional<std::string> siblingProbePath(const std::optional<std::string>& configuredFfmpegPath);
 
-/// The trimmed path that `which` prints for `name`, or nullopt.
-std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name);
+/// The trimmed path that `which` prints for `name`, or nullopt; nullopt too
+/// when `which` has not ended within `timeLimitSeconds` (it is then stopped).
+std::optional<std::filesystem::path> lookUpWithWhich(std::string_view name, double timeLimitSeconds = 10);
 
 }  // namespace quellmark

@@ -20,9 +20,11 @@ struct CliOutcome {
     std::string err;
 };
 
-/// Where the child's standard error goes; `nobody` is a file too, and the
-/// child drops root for the user nobody first (exit status kCannotDropRoot
-/// when it cannot), because root reads files whatever their permission bits.
+/// Where the child's standard error goes. For `nobody` the child drops root for
+/// the user nobody first, because root reads files whatever their permission
+/// bits; it then runs a copy of quellmark-cli in a folder that user can reach,
+/// as the build may lie below one it cannot enter. Exit status kCannotDropRoot
+/// when either is impossible here.
 enum class ErrorSink { file, terminal, nobody };
 constexpr int kCannotDropRoot = 125;
 
@@ -62,7 +64,5 @@ int countLines(const std::string& text, const std::string& needle);
 bool waitForLines(const std::filesystem::path& path, const std::string& needle, int count, double limitSeconds = 60);
 /// The pid and file of each "<tool> start <time> <pid> <file>" line of a stand-in log.
 std::vector<std::pair<pid_t, std::string>> toolStarts(const std::filesystem::path& log, const std::string& tool);
-/// Every file and folder below `folder`, relative, sorted.
-std::vector<std::string> listTree(const std::filesystem::path& folder);
 
 }  // namespace quellmark::test

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -25,17 +24,24 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-int openOutput(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("cannot create " + path.string());
-    return fd;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (std::string& text : texts) result.push_back(text.data());
     result.push_back(nullptr);
     return result;
+}
+
+// A copy of the program in `scratch` (under the system's temporary folder),
+// which is opened to everyone: a clone in a private home folder, or in one
+// made by mktemp -d, keeps the built program out of the user nobody's reach.
+std::string reachableCopy(const fs::path& scratch) {
+    const fs::path copy = scratch / "quellmark-cli";
+    std::error_code ec;
+    fs::copy_file(QUELLMARK_CLI_PATH, copy, ec);
+    for (const fs::path& path : {scratch, copy}) {
+        if (!ec) fs::permissions(path, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
+    }
+    return ec ? QUELLMARK_CLI_PATH : copy.string();
 }
 
 }  // namespace
@@ -45,9 +51,10 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     std::string pattern = (fs::temp_directory_path() / "quellmark-cli-child-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     m_scratch = pattern;
+    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     // Everything the child needs is made before fork: only async-signal-safe calls after it.
-    std::vector<std::string> argv{QUELLMARK_CLI_PATH}, envp;
+    std::vector<std::string> argv{dropRoot ? reachableCopy(m_scratch) : QUELLMARK_CLI_PATH}, envp;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -56,23 +63,22 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
     for (const auto& [name, value] : environment) envp.push_back(name + "=" + value);
     std::vector<char*> argvPointers = pointers(argv), envpPointers = pointers(envp);
 
-    const int outFd = openOutput(m_scratch / "out");
-    int errFd = -1;
+    const int outFd = ::open((m_scratch / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int errFd = ::open((m_scratch / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (sink == ErrorSink::terminal) {
+        ::close(errFd);
         if (openpty(&m_terminal, &errFd, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
         fcntl(m_terminal, F_SETFD, FD_CLOEXEC);
         fcntl(m_terminal, F_SETFL, O_NONBLOCK);
         fcntl(errFd, F_SETFD, FD_CLOEXEC);
-    } else {
-        errFd = openOutput(m_scratch / "err");
     }
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const std::string directory = workingDirectory.string();
-    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     m_pid = fork();
     if (m_pid == 0) {
-        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+                         ::access(argvPointers[0], X_OK) != 0)) {
             _exit(kCannotDropRoot);
         }
         dup2(nullFd, STDIN_FILENO);
@@ -109,20 +115,15 @@ void CliChild::sendSignal(int signal) const { ::kill(m_pid, signal); }
 CliOutcome CliChild::wait(double limitSeconds) {
     if (m_outcome) return *m_outcome;
     int status = 0;
-    const auto ended = [&] {
-        terminalText();
-        return waitpid(m_pid, &status, WNOHANG) == m_pid;
-    };
-    if (!waitUntil(ended, limitSeconds)) {
+    if (!waitUntil([&] { return terminalText(), waitpid(m_pid, &status, WNOHANG) == m_pid; }, limitSeconds)) {
         ::kill(m_pid, SIGKILL);
         waitpid(m_pid, &status, 0);
     }
-    CliOutcome outcome;
+    CliOutcome& outcome = m_outcome.emplace();
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.out = readFile(m_scratch / "out");
     outcome.err = m_terminal >= 0 ? terminalText() : readFile(m_scratch / "err");
-    m_outcome = outcome;
     return outcome;
 }
 
@@ -133,11 +134,11 @@ CliOutcome runCli(const std::vector<std::string>& arguments, const std::map<std:
 
 bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
-    for (;;) {
-        if (condition()) return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
 int countLines(const std::string& text, const std::string& needle) {
@@ -163,15 +164,6 @@ std::vector<std::pair<pid_t, std::string>> toolStarts(const fs::path& log, const
         }
     }
     return starts;
-}
-
-std::vector<std::string> listTree(const fs::path& folder) {
-    std::vector<std::string> result;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        result.push_back(entry.path().lexically_relative(folder).string());
-    }
-    std::sort(result.begin(), result.end());
-    return result;
 }
 
 }  // namespace quellmark::test

@@ -2,6 +2,7 @@
 // dry run says without writing anything, with the stand-in tools; and the
 // options that --help, the manual page and the bash completion name.
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -21,6 +22,16 @@ namespace quellmark::test {
 namespace {
 
 const std::string kFakeFfmpeg = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
+
+// Every file and folder below `folder`, relative, sorted.
+std::vector<std::string> listTree(const fs::path& folder) {
+    std::vector<std::string> result;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        result.push_back(entry.path().lexically_relative(folder).string());
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
 
 std::vector<std::string> withFolder(std::vector<std::string> options, const TempDir& folder) {
     options.insert(options.end(), {"--jobs", "1", "--ffmpeg", kFakeFfmpeg, folder.path().string()});

@@ -39,7 +39,7 @@ TEST(Distributed, SubfoldersMeasuredByGnuParallelAreAdoptedByTheTopRun) {
                               "--ffmpeg", fakeFfmpeg, "{}", ":::", archive / "1990", archive / "1991",
                               archive / "1992", archive / "1993"},
         120);
-    ASSERT_TRUE(perFolder && perFolder->status == 0) << (perFolder ? perFolder->stderrBytes : "");
+    ASSERT_TRUE(perFolder && perFolder->status == 0) << (perFolder ? perFolder->lastStderrLine : "");
 
     fs::remove(log);
     const CliOutcome top = runCli({"--quiet", "--ffmpeg", fakeFfmpeg, archive.path().string()}, {});

@@ -19,64 +19,49 @@ protected:
         writeFakeAudio(dir / "b/b.flac", "lufs=-70.0\n");  // no loudness
         writeFakeAudio(dir / "c.wav", "lufs=-10\ntitle=Loud\n");
         writeFakeAudio(dir / "d.mp3", "lufs=-30\n");
+        run();
     }
-
-    void run(const AppSettings& settings = fakeToolSettings(1)) {
-        ToolLog::reset();
-        harness.run(dir.path(), settings);
-    }
-    Names measured() { return ToolLog::measuredFiles(dir.path()); }
+    void run(const AppSettings& settings = fakeToolSettings()) { harness.run(dir.path(), settings); }
+    Names measured() { return harness.rows(RowOrigin::measured); }
     Names metaKeys() {
         Names keys;
         for (const auto& [key, entry] : loadPreviousMeta(dir / "volume_gains.csv.meta.json")) keys.push_back(key);
         return keys;
     }
-    std::string csv() { return readFile(dir / "volume_gains.csv"); }
+    std::string results() { return readFile(dir / "volume_gains.csv") + readFile(dir / "volume_gains.csv.meta.json"); }
 
     const Names all = {"a.mp3", "b/b.flac", "c.wav", "d.mp3"};
     TempDir dir;
     EngineHarness harness;
 };
 
-TEST_F(IncrementalRunTest, ARerunOverAnUnchangedFolderStartsNoToolAndWritesTheSameBytes) {
-    run();
+// Unchanged files start no tool and keep their bytes; a changed file, a new
+// target or a damaged meta file change exactly what they must.
+TEST_F(IncrementalRunTest, ARerunMeasuresOnlyWhatChanged) {
     EXPECT_EQ(measured(), all);
-    const std::string firstCsv = csv();
-    const std::string firstMeta = readFile(dir / "volume_gains.csv.meta.json");
+    const std::string first = results();
     run();
-    EXPECT_EQ(ToolLog::starts(), 0);
-    EXPECT_EQ(csv(), firstCsv);
-    EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), firstMeta);
-    EXPECT_EQ(harness.engine().snapshot().processedCount, 4);
+    EXPECT_TRUE(measured().empty());
+    EXPECT_EQ(results(), first);
+    EXPECT_EQ(harness.snapshot().processedCount, 4);
 
-    // A changed file, a damaged meta file: measured again.
     writeFakeAudio(dir / "d.mp3", "lufs=-31\n");
-    run();
-    EXPECT_EQ(measured(), Names{"d.mp3"});
-    writeFile(dir / "volume_gains.csv.meta.json", "{\"a.mp3\":{\"mtimeNs\":1}");
-    run();
-    EXPECT_EQ(measured(), all);
-    EXPECT_EQ(harness.engine().snapshot().state, State::finished);
-    EXPECT_FALSE(harness.engine().snapshot().errorMessage);
-}
-
-TEST_F(IncrementalRunTest, CarriedRowsFollowANewTargetWithoutMeasuringAgain) {
-    run();  // target -18, clamp 12
-    AppSettings moved = fakeToolSettings(1);
+    AppSettings moved = fakeToolSettings();
     moved.targetLUFS = -14;
     moved.clampDB = 10;
     run(moved);
-    EXPECT_EQ(ToolLog::starts(), 0);
+    EXPECT_EQ(measured(), Names{"d.mp3"});
     const PreviousRows rows = loadPreviousRows(dir / "volume_gains.csv");
-    // From the stored loudness -20.3 (not -20.25): 6.3. Loud -10: -4. Quiet -30: 16 → 10.
-    const std::pair<const char*, double> gains[] = {{"a.mp3", 6.3}, {"c.wav", -4}, {"d.mp3", 10}, {"b/b.flac", 0}};
-    for (const auto& [path, gain] : gains) EXPECT_DOUBLE_EQ(rows.at(path).gain_db, gain) << path;
+    // From the stored loudness -20.3 (not -20.25): 6.3. Loud -10: -4. Quiet -31: 17 → 10.
+    for (const auto& [path, gain] : {std::pair{"a.mp3", 6.3}, {"c.wav", -4.0}, {"d.mp3", 10.0}, {"b/b.flac", 0.0}}) {
+        EXPECT_EQ(rows.at(path).gain_db, gain) << path;
+    }
     EXPECT_EQ(rows.at("c.wav").title, "Loud");
 
-    const std::string movedCsv = csv();
+    writeFile(dir / "volume_gains.csv.meta.json", "{\"a.mp3\":{\"mtimeNs\":1}");
     run(moved);
-    EXPECT_EQ(ToolLog::starts(), 0);
-    EXPECT_EQ(csv(), movedCsv);
+    EXPECT_EQ(measured(), all);
+    EXPECT_EQ(harness.snapshot().state, State::finished);
 }
 
 TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
@@ -84,7 +69,7 @@ TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
         const char* what;
         const char* newA;  // a.mp3 changed, so measured first
         const char* cancelOn;
-        Names kept, measuredAfter;
+        Names kept, measuredNext;
     } cases[] = {
         {"while measuring a.mp3", "lufs=-21\nffmpeg_delay=0.2\n", "a.mp3", {"b/b.flac", "c.wav", "d.mp3"}, {"a.mp3"}},
         // The cancel lands while the carried rows are being handed over, which
@@ -93,21 +78,18 @@ TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        run();
         if (c.newA) writeFakeAudio(dir / "a.mp3", c.newA);
         const int observer = harness.engine().addObserver([&] {
-            if (harness.engine().snapshot().currentFileName == c.cancelOn) harness.engine().cancel();
+            if (harness.snapshot().currentFileName == c.cancelOn) harness.engine().cancel();
         });
         run();
         harness.engine().removeObserver(observer);
-        EXPECT_EQ(harness.engine().snapshot().state, State::cancelled);
-        EXPECT_EQ(measured(), c.measuredAfter);
+        EXPECT_EQ(harness.snapshot().state, State::cancelled);
         EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), c.kept);
         EXPECT_EQ(metaKeys(), c.kept);
-
         // The next run measures only what is missing.
         run();
-        EXPECT_EQ(measured(), c.measuredAfter);
+        EXPECT_EQ(measured(), c.measuredNext);
         EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), all);
     }
 }
@@ -118,31 +100,12 @@ TEST_F(IncrementalRunTest, TwoNamesThatReadAsOneTextAreNeverCarriedOver) {
     const std::string shared = "Caf\xEF\xBF\xBD.mp3";
     for (int i = 0; i < 2; ++i) {
         run();
-        EXPECT_EQ(measured().size(), i == 0 ? 6u : 2u);
+        EXPECT_EQ(measured().size(), 2u);
         const Names paths = csvPaths(dir / "volume_gains.csv");
         EXPECT_EQ(std::ranges::count(paths, shared), 2);
         EXPECT_EQ(paths.size(), 6u);
         EXPECT_EQ(std::ranges::count(metaKeys(), shared), 0);
     }
-}
-
-TEST_F(IncrementalRunTest, RowsOfARunThatNeverFinishedAreKeptWhenTheirStampWasSaved) {
-    run();
-    writeFakeAudio(dir / "a.mp3", "lufs=-16\n");
-    writeFakeAudio(dir / "c.wav", "lufs=-16\n");
-    // What a run that died after measuring both files leaves behind: both
-    // rows, but only a.mp3's stamp reached the journal.
-    writeFile(dir / "volume_gains.csv.tmp", readFile(QUELLMARK_TEST_DATA_DIR "/csv-header.txt") +
-                                                "a.mp3,a.mp3,Resumed,,10,-16,-1,-2,ok,0,0\n"
-                                                "c.wav,c.wav,Resumed,,10,-16,-1,-2,ok,0,0\n");
-    writeFile(dir / "volume_gains.csv.meta.journal", encodeJournalLine("a.mp3", fileStamp(dir / "a.mp3")));
-    run();
-    EXPECT_EQ(measured(), Names{"c.wav"});
-    const PreviousRows rows = loadPreviousRows(dir / "volume_gains.csv");
-    EXPECT_EQ(rows.at("a.mp3").title, "Resumed");
-    EXPECT_EQ(rows.at("c.wav").title, "c");  // measured, not the leftover
-    EXPECT_EQ(rows.size(), 4u);
-    EXPECT_FALSE(fs::exists(dir / "volume_gains.csv.meta.journal"));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <charconv>
 #include <stdexcept>
 
 #include "output/analyze_result.h"
@@ -27,12 +26,10 @@ void FakeLibrary::rewrite(int index) {
     auto& stamps = m_stamps[path];
     const int version = static_cast<int>(stamps.size());
     // Loudness and size change with the version, so a stale row is visible.
-    const std::string lufs = "-" + std::to_string(10 + (index + version) % 25) + "." + std::to_string(version % 10);
-    std::string text = "QMFAKE\ntitle=" + fs::path(path).stem().string() + " v" + std::to_string(version) +
-                       "\nlufs=" + lufs + "\n";
-    if (m_delay > 0) text += "ffmpeg_delay=" + std::to_string(m_delay) + "\n";
     const fs::path file = m_folder / path;
-    writeFile(file, text);
+    writeFile(file, "QMFAKE\ntitle=" + fs::path(path).stem().string() + " v" + std::to_string(version) + "\nlufs=-" +
+                        std::to_string(10 + (index + version) % 25) + "." + std::to_string(version % 10) +
+                        "\nffmpeg_delay=" + std::to_string(m_delay) + "\n");
     // The clock's coarse tick could give two versions one stamp; every version
     // gets a time of its own instead, down to the nanosecond.
     static long long counter = 0;
@@ -41,13 +38,6 @@ void FakeLibrary::rewrite(int index) {
     const timespec times[2] = {time, time};
     if (::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) throw std::runtime_error("utimensat");
     stamps.push_back(fileStamp(file));
-}
-
-int versionInTitle(const std::string& title) {
-    const size_t mark = title.rfind(" v");
-    int version = -1;
-    if (mark != std::string::npos) std::from_chars(title.data() + mark + 2, title.data() + title.size(), version);
-    return version;
 }
 
 StrictCsv readStrictCsv(const fs::path& csvFile) {
@@ -66,8 +56,8 @@ StrictCsv readStrictCsv(const fs::path& csvFile) {
     return csv;
 }
 
-std::map<std::string, std::string> cliEnvironment(const fs::path& dir, const std::string& logName) {
-    return {{"XDG_CONFIG_HOME", (dir / "config").string()}, {"QM_FAKE_LOG", (dir / logName).string()},
+std::map<std::string, std::string> cliEnvironment(const fs::path& dir) {
+    return {{"XDG_CONFIG_HOME", (dir / "config").string()}, {"QM_FAKE_LOG", (dir / "tools.log").string()},
             {"LC_ALL", "C.UTF-8"}};
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 // A folder of stand-in audio files whose every version the harness remembers,
-// and strict readers of the result files, for the fault-injection tests.
+// and a strict reader of the result files, for the fault-injection tests.
 
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,11 +32,9 @@ private:
     std::map<std::string, std::vector<MetaEntry>> m_stamps;
 };
 
-/// The version a row was measured from, read back from its title ("f3 v2" → 2).
-int versionInTitle(const std::string& title);
-
-/// A volume_gains.csv read strictly: the exact header, every line ending in a
-/// line feed and holding eleven fields. `problem` is empty when it is so.
+/// A volume_gains.csv (or its temporary file) read strictly: the exact header,
+/// every line ending in a line feed and holding eleven fields, one row per
+/// path. `problem` is empty when it is so.
 struct StrictCsv {
     std::string problem;
     std::map<std::string, std::vector<std::string>> rows;  // by relative_path
@@ -45,7 +42,7 @@ struct StrictCsv {
 StrictCsv readStrictCsv(const std::filesystem::path& csvFile);
 
 /// The environment for quellmark-cli: its own settings folder, the stand-in log.
-std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& dir, const std::string& logName);
+std::map<std::string, std::string> cliEnvironment(const std::filesystem::path& dir);
 /// The arguments of a run over `folder` with the stand-in tools.
 std::vector<std::string> cliArguments(const std::filesystem::path& folder, bool full);
 

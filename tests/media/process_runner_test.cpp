@@ -25,17 +25,25 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 struct Outcome {
-    std::string failure{}, out{}, err{};  // failure empty: success
+    std::string reason{}, out{}, err{};  // reason empty: success; err: the lines of standard error
 };
 
 /// `script` run by /bin/sh with `arg` as its $1.
 Outcome runShell(const std::string& script, double limitSeconds = 60, const std::string& arg = "") {
-    const auto result = runProcess("/bin/sh", {"-c", script, "sh", arg}, limitSeconds);
-    if (!result) return {result.error().description()};
-    return {"", result->stdoutText, result->stderrText};
+    std::string err;
+    ProcessOptions options;
+    options.onStderrLine = [&](const ReportLine& line) { err.append(line.text).push_back('\n'); };
+    const auto result = runProcess("/bin/sh", {"-c", script, "sh", arg}, limitSeconds, options);
+    if (!result) return {result.error().reason(), "", err};
+    return {"", result->stdoutText, err};
 }
 
 std::string failed(int status) { return "プロセスが失敗しました (status=" + std::to_string(status) + ")"; }
+std::string repeated(std::string_view text, size_t times) {
+    std::string all;
+    while (times-- > 0) all += text;
+    return all;
+}
 
 // The open descriptors; with `inheritableOnly`, just 0-2 and those without close-on-exec
 // (a harness may pass some down), which is what every child should hold.
@@ -52,32 +60,36 @@ std::set<int> descriptors(bool inheritableOnly) {
 
 bool hasUnreapedChild() { return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
 
-TEST(ProcessRunner, ReportsOutputAndStatus) {
-    const std::pair<const char*, Outcome> cases[] = {
-        {"printf 'out\\n'; printf 'err' >&2", {"", "out\n", "err"}},
-        {"printf '\\377\\376ok'; printf 'a\\303b' >&2", {"", "\xEF\xBF\xBD\xEF\xBF\xBDok", "a\xEF\xBF\xBD" "b"}},
-        {"echo lots of output; echo more >&2; exit 2", {failed(2)}},
+TEST(ProcessRunner, ReportsOutputStatusAndReason) {
+    const std::string tooLong = repeated("あ", 400);
+    const std::pair<std::string, Outcome> cases[] = {
+        {"printf 'out\\n'; printf 'err' >&2", {"", "out\n", "err\n"}},
+        {"printf '\\377\\376ok'; printf 'a\\303b' >&2", {"", "\xEF\xBF\xBD\xEF\xBF\xBDok", "a\xEF\xBF\xBD" "b\n"}},
+        {"echo lots of output; echo more >&2; exit 2", {failed(2) + ": more", "", "more\n"}},
         {"kill -KILL $$", {failed(9)}},
         {"read line; echo \"read:$line:$?\"", {"", "read::1\n"}},
         {"printf '%s|' \"$0\" \"$@\"", {"", "sh||"}},  // an empty argument survives
         // Small writes spread over time on both pipes, as a tool's report comes.
         {"for i in 1 2 3 4; do printf \"o$i \"; printf \"e$i \" >&2; sleep 0.01; done",
-         {"", "o1 o2 o3 o4 ", "e1 e2 e3 e4 "}},
+         {"", "o1 o2 o3 o4 ", "e1 e2 e3 e4 \n"}},
         // 8 MiB through a 64 KiB pipe: stalls unless stderr is drained while stdout is idle.
-        {"head -c 8388608 /dev/zero | tr '\\0' 'x' >&2", {"", "", std::string(8388608, 'x')}},
+        {"yes 1234567 | head -c 8388608 >&2", {"", "", repeated("1234567\n", 1 << 20)}},
+        // The reason is the last line that is not blank, on one line, cut to 300 characters.
+        {"printf 'first\\nlast\\tline\\033[0m\\n  \\n\\n' >&2; exit 1",
+         {failed(1) + ": last line [0m", "", "first\nlast\tline\x1B[0m\n  \n\n"}},
+        {"printf 'bad \\377' >&2; exit 1", {failed(1) + ": bad \xEF\xBF\xBD", "", "bad \xEF\xBF\xBD\n"}},
+        {"printf '" + tooLong + "' >&2; exit 3", {failed(3) + ": " + repeated("あ", 300), "", tooLong + "\n"}},
+        // A line that never ends is cut, and memory stays bounded; so is standard output.
+        {"head -c 100000 /dev/zero | tr '\\0' y >&2", {"", "", repeated("y", 65536) + "\n"}},
+        {"head -c 17000000 /dev/zero", {"プロセスの出力が上限 (16 MiB) を超えました"}},
     };
     for (const auto& [script, expected] : cases) {
         const auto outcome = runShell(script);
-        EXPECT_TRUE(outcome.failure == expected.failure && outcome.out == expected.out && outcome.err == expected.err)
-            << script << "\n" << outcome.failure << "|" << outcome.out << "|" << outcome.err.substr(0, 200);
+        EXPECT_TRUE(outcome.reason == expected.reason && outcome.out == expected.out && outcome.err == expected.err)
+            << script << "\n" << outcome.reason << "|" << outcome.out << "|" << outcome.err.substr(0, 200);
     }
-    const auto raw = runProcessCollectingStatus("/bin/sh", {"-c", "printf '\\377'; exit 3"}, 60);
-    EXPECT_TRUE(raw && raw->status == 3 && raw->stdoutBytes == "\xFF");  // bytes as they came, status kept
-
     const auto before = descriptors(false);
-    const auto missing = runProcess("/nonexistent/quellmark/tool", {}, 60);
-    ASSERT_TRUE(!missing && missing.error().systemError());
-    EXPECT_EQ(*missing.error().systemError(), std::error_code(ENOENT, std::system_category()));
+    EXPECT_EQ(runProcess("/nonexistent/quellmark/tool", {}, 60).error(), Error::fromErrno(ENOENT));
     EXPECT_EQ(descriptors(false), before);
     EXPECT_FALSE(hasUnreapedChild());
 }
@@ -89,40 +101,7 @@ bool isGoneOrZombie(pid_t pid) {
     return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
 }
 
-TEST(ProcessRunner, TimeLimitEndsEveryMemberOfTheGroup) {
-    // Scripts that start a grandchild write its pid to "$1"; it must be dead afterwards.
-    // waitsForGrace: SIGTERM is ignored, so only the SIGKILL 10 s later ends it.
-    const struct { const char* what; const char* script; std::string failure; bool waitsForGrace; } cases[] = {
-        {"sleeper that closed its outputs", "exec >&- 2>&-; exec sleep 30", failed(15), false},
-        // The wrapper ends at once with 0; only its grandchild holds the pipes.
-        {"grandchild holding the pipes", "sleep 30 & echo $! > \"$1\"; exit 0", "", false},
-        {"leader waiting for a grandchild", "sleep 30 & echo $! > \"$1\"; wait", failed(15), false},
-        // Gone from the pipes and deaf to SIGTERM, it would run on unwatched once its leader died.
-        {"grandchild ignoring SIGTERM with its outputs closed",
-         "(trap '' TERM; exec >&- 2>&-; exec sleep 30) & echo $! > \"$1\"; exec sleep 30", failed(15), false},
-        {"leader and grandchild ignoring SIGTERM",
-         "trap '' TERM; sh -c 'trap \"\" TERM; sleep 30' & echo $! > \"$1\"; wait", failed(9), true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        test::TempDir dir;
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(runShell(c.script, 0.3, (dir / "pid").string()).failure, c.failure);
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(elapsed, 25.0);
-        if (c.waitsForGrace) { EXPECT_GE(elapsed, 10.0); }  // never killed before the grace period
-        const std::string pid = test::readFile(dir / "pid");
-        if (pid.empty()) continue;
-        const pid_t grandchild = std::stoi(pid);
-        bool isGone = false;
-        for (int i = 0; i < 200 && !(isGone = isGoneOrZombie(grandchild)); ++i) std::this_thread::sleep_for(10ms);
-        EXPECT_TRUE(isGone);
-        if (!isGone) ::kill(grandchild, SIGKILL);
-    }
-    EXPECT_FALSE(hasUnreapedChild());
-}
-
-TEST(ProcessRunner, ChildGetsDefaultSignalHandlingWhateverTheCallerBlocksOrIgnores) {
+TEST(ProcessRunner, TimeLimitEndsEveryMemberOfTheGroupAndSignalsReachTheChild) {
     // The front end blocks SIGINT and SIGTERM in its threads; a shell ignores
     // SIGHUP for a background job. Neither may reach the tool.
     sigset_t blocked, previousMask;
@@ -131,12 +110,40 @@ TEST(ProcessRunner, ChildGetsDefaultSignalHandlingWhateverTheCallerBlocksOrIgnor
     sigaddset(&blocked, SIGTERM);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
     auto* previousHup = ::signal(SIGHUP, SIG_IGN);
-    const auto atLimit = runShell("exec sleep 30", 0.3).failure;
-    const auto hangUp = runShell("kill -HUP $$; sleep 5").failure;
-    const auto interrupt = runShell("kill -INT $$; sleep 5").failure;
+    // Scripts that start a grandchild write its pid to "$1"; it must be dead afterwards.
+    // waitsForGrace: SIGTERM is ignored, so only the SIGKILL 10 s later ends it.
+    const std::string stopped = failed(15) + ": 上限時間 (0.3 秒) に達したため停止しました";
+    const struct { const char* what; const char* script; std::string reason; bool waitsForGrace = false; } cases[] = {
+        {"sleeper that closed its outputs", "exec >&- 2>&-; exec sleep 30", stopped},
+        // The wrapper ends at once with 0; only its grandchild holds the pipes.
+        {"grandchild holding the pipes", "sleep 30 & echo $! > \"$1\"; exit 0", ""},
+        {"leader waiting for a grandchild", "sleep 30 & echo $! > \"$1\"; wait", stopped},
+        // Gone from the pipes and deaf to SIGTERM, it would run on unwatched once its leader died.
+        {"grandchild ignoring SIGTERM with its outputs closed",
+         "(trap '' TERM; exec >&- 2>&-; exec sleep 30) & echo $! > \"$1\"; exec sleep 30", stopped},
+        {"leader and grandchild ignoring SIGTERM", "trap '' TERM; sh -c 'trap \"\" TERM; sleep 30' & echo $! > \"$1\"; wait",
+         failed(9) + ": 上限時間 (0.3 秒) に達したため停止しました", true},
+        {"hang-up", "kill -HUP $$; sleep 5", failed(1)},
+        {"interrupt", "kill -INT $$; sleep 5", failed(2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(runShell(c.script, 0.3, (dir / "pid").string()).reason, c.reason);
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(elapsed < 25.0 && (!c.waitsForGrace || elapsed >= 10.0)) << elapsed;  // never killed before the grace
+        const std::string pid = test::readFile(dir / "pid");
+        if (pid.empty()) continue;
+        const pid_t grandchild = std::stoi(pid);
+        bool isGone = false;
+        for (int i = 0; i < 200 && !(isGone = isGoneOrZombie(grandchild)); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(isGone);
+        if (!isGone) ::kill(grandchild, SIGKILL);
+    }
     ::signal(SIGHUP, previousHup);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    EXPECT_EQ((std::vector{atLimit, hangUp, interrupt}), (std::vector{failed(15), failed(1), failed(2)}));
+    EXPECT_FALSE(hasUnreapedChild());
 }
 
 TEST(ProcessRunner, ConcurrentRunsDoNotInterfereOrLeak) {
@@ -155,7 +162,7 @@ TEST(ProcessRunner, ConcurrentRunsDoNotInterfereOrLeak) {
         SCOPED_TRACE(i);
         ASSERT_EQ(runs[i].wait_for(60s), std::future_status::ready);
         const Outcome run = runs[i].get();
-        EXPECT_EQ(run.failure, i % 3 ? failed(i % 3) : "");
+        EXPECT_EQ(run.reason, i % 3 ? failed(i % 3) + ": err" + std::to_string(i) : "");
         if (i % 3) continue;
         std::set<int> childFds;
         std::istringstream lines(run.out);
@@ -172,7 +179,7 @@ TEST(ProcessRunner, KillRunningProcessGroupsEndsRunningChildren) {
     // The child registers just after its launch; keep asking until it is hit.
     for (int i = 0; i < 500 && run.wait_for(20ms) != std::future_status::ready; ++i) killRunningProcessGroups();
     ASSERT_EQ(run.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(run.get().failure, failed(9));
+    EXPECT_EQ(run.get().reason, failed(9));
     killRunningProcessGroups();  // nothing running: must not signal anyone
 }
 

@@ -80,16 +80,20 @@ TEST(ToolLocator, FallsBackToWhichOnTheSearchPath) {
     test::TempDir root;
     make(root.path(), "bin/T*");
     make(root.path(), "\xFF\xFE/T*");
+    // A `which` that names a tool and then hangs, as on a stalled network mount.
+    test::writeFile(root / "hung" / "which", "#!/bin/sh\necho /bin/sh\nexec sleep 30\n");
+    ::chmod((root / "hung" / "which").c_str(), 0755);
     const auto expected = root / "bin" / kTool;  // trimmed of which's line break
     const std::pair<std::string, std::optional<fs::path>> cases[] = {
         {(root / "bin").string() + ":/usr/bin:/bin", expected},
         {"/usr/bin:/bin", std::nullopt},
         // which prints the path's bytes as they are; a path that is not UTF-8 is not taken.
         {(root / "\xFF\xFE").string() + ":/usr/bin:/bin", std::nullopt},
+        {(root / "hung").string() + ":/usr/bin:/bin", std::nullopt},
     };
     for (const auto& [searchPath, found] : cases) {
         const test::ScopedEnv path("PATH", searchPath.c_str());
-        EXPECT_EQ(lookUpWithWhich(kTool), found) << searchPath;
+        EXPECT_EQ(lookUpWithWhich(kTool, 0.3), found) << searchPath;
         if (found) { EXPECT_EQ(locateTool(kTool, std::nullopt, {}), found); }
     }
 }

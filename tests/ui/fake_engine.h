@@ -4,16 +4,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QString>
 #include <functional>
 #include <memory>
-#include <ostream>
 #include <vector>
 
 #include "ui/engine_port.h"
-
-/// Readable QString values in test failures.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace quellmark::test {
 

@@ -17,6 +17,18 @@
 
 using namespace quellmark;
 
+EngineSnapshot snapshot(State state, std::int64_t total, std::int64_t processed, std::int64_t errors,
+                        std::optional<std::filesystem::path> csv = {}, std::optional<std::string> message = {}) {
+    EngineSnapshot s;
+    s.state = state;
+    s.totalCount = total;
+    s.processedCount = processed;
+    s.errorCount = errors;
+    s.outputURL = std::move(csv);
+    s.errorMessage = std::move(message);
+    return s;
+}
+
 namespace {
 
 // A finished run over a small library: loudness spread around -16 LUFS, a few
@@ -56,11 +68,12 @@ int main(int argc, char** argv) {
     QDir().mkpath(outDir);
 
     const EngineSnapshot idle;
-    const EngineSnapshot running{
-        State::running, 340, 12, 3,
-        "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac", {}, {}, 125.0, {}};
+    EngineSnapshot running = snapshot(State::running, 340, 12, 3);
+    running.currentFileName = "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac";
+    running.estimatedRemainingSeconds = 125.0;
     const std::filesystem::path csv = "/home/user/Musik/volume_gains.csv";
-    const EngineSnapshot withRows{State::finished, 46, 46, 3, "", csv, {}, {}, sampleRun()};
+    EngineSnapshot withRows = snapshot(State::finished, 46, 46, 3, csv);
+    withRows.results = sampleRun();
     const struct {
         const char* name;
         EngineSnapshot engine;
@@ -69,11 +82,11 @@ int main(int argc, char** argv) {
     } shots[] = {
         {"01-idle-no-folder", idle, false, false},
         {"02-idle", idle},
-        {"03-scanning", {State::running, 0, 0, 0, "", {}, {}, {}, {}}},
+        {"03-scanning", snapshot(State::running, 0, 0, 0)},
         {"04-running", running},
-        {"05-finished-with-errors", {State::finished, 340, 340, 3, "", csv, {}, {}, {}}},
-        {"06-cancelled", {State::cancelled, 340, 57, 0, "", csv, {}, {}, {}}},
-        {"07-error-alert", {State::finished, 0, 0, 0, "", {}, "対象となる音声ファイルが見つかりませんでした。", {}, {}}},
+        {"05-finished-with-errors", snapshot(State::finished, 340, 340, 3, csv)},
+        {"06-cancelled", snapshot(State::cancelled, 340, 57, 0, csv)},
+        {"07-error-alert", snapshot(State::finished, 0, 0, 0, {}, "対象となる音声ファイルが見つかりませんでした。")},
         {"08-settings-expanded", idle, true},
         {"09-running-settings-expanded", running, true},
         {"10-ffmpeg-missing", idle, false, true, true},
