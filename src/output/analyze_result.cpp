@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include <unistd.h>
+
 #include "base/text.h"
 #include "base/file_descriptor.h"
 
@@ -116,6 +118,76 @@ bool isValidUtf8Text(std::string_view text) {
     }
     return true;
 }
+
+// Splits chunks of a result file into records as forEachRecord does, carrying
+// an unfinished record and the quote state from one chunk to the next, and
+// turns each record into a row or a count of what was skipped.
+class RowReader {
+public:
+    RowReader(const ResultRowSink& onRow, const ResultFileLimits& limits, ResultFileReport& report)
+        : m_onRow(onRow), m_limits(limits), m_report(report) {}
+
+    /// False once the row limit is reached: nothing more is wanted.
+    bool feed(std::string_view chunk) {
+        m_pending.append(chunk);
+        size_t start = 0;
+        for (size_t i = m_scanned; i < m_pending.size(); ++i) {
+            const char c = m_pending[i];
+            if (c == '"') {
+                m_insideQuotes = !m_insideQuotes;
+            } else if (c == '\n' && !m_insideQuotes) {
+                if (!takeRecord(std::string_view(m_pending).substr(start, i - start))) return false;
+                start = i + 1;
+            }
+        }
+        m_pending.erase(0, start);
+        m_scanned = m_pending.size();
+        return true;
+    }
+
+    /// The text has ended here; `complete` is false when it was cut at a limit.
+    void finish(bool complete) {
+        if (complete && !m_pending.empty()) m_report.cutShort = true;
+    }
+
+private:
+    bool takeRecord(std::string_view record) {
+        if (record.empty()) return true;
+        if (!m_headerSeen) {
+            m_headerSeen = true;
+            splitFields(stripCarriageReturns(record), m_fields);
+            const auto& header = csvHeader();
+            m_report.foreignHeader = m_fields.size() < 9 || m_fields.size() > header.size() ||
+                                     !std::equal(m_fields.begin(), m_fields.end(), header.begin());
+            return true;
+        }
+        if (!isValidUtf8Text(record)) {
+            ++m_report.invalidUtf8Records;
+            return true;
+        }
+        splitFields(stripCarriageReturns(record), m_fields);
+        if (m_fields.size() < 9) {
+            ++m_report.shortRecords;
+            return true;
+        }
+        if (m_report.rows == m_limits.maxRows) {
+            m_report.limitReached = true;
+            return false;
+        }
+        m_onRow(resultFromFields(m_fields));
+        ++m_report.rows;
+        return true;
+    }
+
+    const ResultRowSink& m_onRow;
+    const ResultFileLimits& m_limits;
+    ResultFileReport& m_report;
+    std::string m_pending;
+    size_t m_scanned = 0;
+    bool m_insideQuotes = false;
+    bool m_headerSeen = false;
+    std::vector<std::string> m_fields;
+};
 
 void appendNumber(std::string& out, double value) {
     if (!std::isfinite(value)) return;
@@ -304,6 +376,48 @@ void appendCsvLine(std::string& out, const AnalyzeResult& result) {
     out.push_back(',');
     number(result.trailing_silence_sec);
     out.push_back('\n');
+}
+
+
+ResultFileReport readResultRowsFromText(std::string_view text, const ResultRowSink& onRow, ResultFileLimits limits) {
+    ResultFileReport report;
+    RowReader reader(onRow, limits, report);
+    const bool withinBytes = text.size() <= limits.maxBytes;
+    if (!withinBytes) report.limitReached = true;
+    if (reader.feed(text.substr(0, limits.maxBytes))) reader.finish(withinBytes);
+    return report;
+}
+
+ResultFileReport readResultRows(const std::filesystem::path& csvFile, const ResultRowSink& onRow,
+                                ResultFileLimits limits, std::stop_token stop) {
+    ResultFileReport report;
+    const auto fd = openRegularForReading(csvFile);
+    if (!fd) {
+        report.unreadable = true;
+        return report;
+    }
+    RowReader reader(onRow, limits, report);
+    std::string chunk(std::size_t{1} << 20, '\0');
+    size_t total = 0;
+    while (!stop.stop_requested()) {
+        const ssize_t n = retryOnEintr([&] { return ::read(fd->get(), chunk.data(), chunk.size()); });
+        if (n < 0) {
+            report.unreadable = true;
+            return report;
+        }
+        if (n == 0) {
+            reader.finish(true);
+            return report;
+        }
+        const size_t wanted = std::min(static_cast<size_t>(n), limits.maxBytes - total);
+        total += wanted;
+        if (!reader.feed(std::string_view(chunk.data(), wanted))) return report;
+        if (wanted < static_cast<size_t>(n)) {
+            report.limitReached = true;
+            return report;
+        }
+    }
+    return report;
 }
 
 }  // namespace quellmark

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -70,5 +72,48 @@ PreviousRows parsePreviousRows(std::string_view text);
 /// in file order (a later row of the same path comes later). Nothing when the
 /// text is not UTF-8.
 void forEachCsvRow(std::string_view text, const std::function<void(AnalyzeResult&&)>& onRow);
+
+/// How much of a result file readResultRows takes at most; the rest is left unread.
+struct ResultFileLimits {
+    std::size_t maxRows = 500'000;
+    std::size_t maxBytes = std::size_t{128} << 20;
+};
+
+/// What readResultRows handed over and what it left out.
+struct ResultFileReport {
+    std::size_t rows = 0;
+    /// Records of fewer than nine fields after the header.
+    std::size_t shortRecords = 0;
+    /// Records holding bytes that are not UTF-8.
+    std::size_t invalidUtf8Records = 0;
+    /// The first record is not this program's header.
+    bool foreignHeader = false;
+    /// The text ends inside a record (no final line feed); that record is left out.
+    bool cutShort = false;
+    /// A limit of ResultFileLimits was reached; the rest was not read.
+    bool limitReached = false;
+    /// The file could not be opened or read; rows read before a read error are kept.
+    bool unreadable = false;
+
+    /// True when every record after the header became a row.
+    bool isComplete() const {
+        return shortRecords == 0 && invalidUtf8Records == 0 && !foreignHeader && !cutShort && !limitReached &&
+               !unreadable;
+    }
+};
+
+using ResultRowSink = std::function<void(AnalyzeResult&&)>;
+
+/// Hands every row of a volume_gains.csv to `onRow` in file order, duplicates
+/// included, as far as the file parses: a record that is short or not UTF-8 is
+/// skipped and counted instead of failing the whole file. Opens read-only
+/// without following a link or blocking on a FIFO; never writes. Reads in
+/// chunks, so memory grows with the rows, not the file. Returns early when
+/// `stop` is requested. Any thread.
+ResultFileReport readResultRows(const std::filesystem::path& csvFile, const ResultRowSink& onRow,
+                                ResultFileLimits limits = {}, std::stop_token stop = {});
+/// readResultRows over CSV text already in memory (maxBytes applies to it too).
+ResultFileReport readResultRowsFromText(std::string_view text, const ResultRowSink& onRow,
+                                        ResultFileLimits limits = {});
 
 }  // namespace quellmark

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "engine/analysis_engine.h"
+#include "settings/defaults_store.h"
 #include "ui/engine_port.h"
 #include "ui/main_window.h"
 #include "ui/qt_main_thread.h"
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     auto mainThread = std::make_shared<quellmark::QtMainThread>();
     auto engine = quellmark::AnalysisEngine::create(mainThread);
     quellmark::MainWindow window(quellmark::makeEnginePort(engine), quellmark::AppSettings::load());
+    window.rememberIn(quellmark::DefaultsStore::standard());
     window.show();
     return app.exec();
 }

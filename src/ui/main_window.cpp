@@ -1,36 +1,46 @@
 #include "ui/main_window.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
+
+#include <unistd.h>
 
 #include "media/tool_locator.h"
 #include "settings/defaults_store.h"
 #include "ui/elided_label.h"
+#include "ui/file_manager.h"
 #include "ui/footer.h"
+#include "ui/results_panel.h"
+#include "ui/results_source.h"
 #include "ui/settings_panel.h"
 #include "ui/status_area.h"
 #include "ui/style.h"
+#include "ui/window_menu.h"
+#include "ui/window_state.h"
 
 namespace quellmark {
 
 namespace {
 
 constexpr QSize kMinimumWindowSize{560, 460};
+// Room for the results view on first start; the minimum stays the floor.
+constexpr QSize kFirstWindowSize{820, 760};
 // One redraw per display frame at most: a fast run publishes thousands of
 // changes a second, so redrawing per change would throttle the run. While a
 // redraw runs, every hand-off of the run waits for this thread, so redraws are
@@ -47,6 +57,23 @@ QFrame* makeDivider(QWidget* parent) {
 
 QString localPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// The folder a drop stands for: a dropped folder itself, a dropped file's folder.
+std::optional<std::filesystem::path> droppedFolder(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().isEmpty() || !mime->urls().first().isLocalFile()) return std::nullopt;
+    const std::filesystem::path path(QFile::encodeName(mime->urls().first().toLocalFile()).toStdString());
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return path;
+    if (std::filesystem::exists(path, error)) return path.parent_path();
+    return std::nullopt;
+}
+
+// The same test as the tool search's: executable and not a folder.
+bool isExecutableFile(const std::string& path) {
+    if (::access(path.c_str(), X_OK) != 0) return false;
+    std::error_code error;
+    return !std::filesystem::is_directory(path, error);
 }
 
 }  // namespace
@@ -66,21 +93,32 @@ MainWindow::MainWindow(std::unique_ptr<EnginePort> engine, AppSettings settings,
     m_status = new StatusArea(this);
     m_settingsPanel = new SettingsPanel(this);
     m_footer = new Footer(this);
+    m_results = new ResultsPanel(this);
+    m_menu = new WindowMenu(this);
+    // In the layout, above its margins and outside the stack of eight.
+    layout->setMenuBar(m_menu);
+    m_source = std::make_unique<ResultsSource>([this] { requestRefresh(); });
     layout->addWidget(buildHeading());
     layout->addWidget(buildFolderRow());
     layout->addWidget(makeDivider(this));
     layout->addWidget(m_status);
     layout->addWidget(makeDivider(this));
     layout->addWidget(m_settingsPanel);
-    layout->addStretch(1);
+    // The flexible space: it takes what the window has beyond its content and
+    // asks for nothing, so the minimum size is what it was without it.
+    layout->addWidget(m_results, 1);
     layout->addWidget(m_footer);
-    setMinimumSize(kMinimumWindowSize.expandedTo(layout->minimumSize()));
-    resize(minimumSize());
 
+    setAcceptDrops(true);
+    connectMenu();
     connectSignals();
     m_engine->observe([this] { requestRefresh(); });
     m_sinceRefresh.start();
     refresh();
+    // Measured once the first refresh has hidden the rows this state lacks.
+    setMinimumSize(kMinimumWindowSize.expandedTo(layout->totalMinimumSize()));
+    const QSize room = screen() ? screen()->availableGeometry().size() * 9 / 10 : kFirstWindowSize;
+    resize(kFirstWindowSize.boundedTo(room).expandedTo(minimumSize()));
 }
 
 MainWindow::~MainWindow() = default;
@@ -119,12 +157,32 @@ QWidget* MainWindow::buildFolderRow() {
     return row;
 }
 
+void MainWindow::connectMenu() {
+    // The window owns the shortcuts too, so they work with every menu closed.
+    addActions(m_menu->allActions());
+    connect(m_menu->chooseFolder, &QAction::triggered, this, &MainWindow::chooseFolder);
+    connect(m_menu->start, &QAction::triggered, this, &MainWindow::startRun);
+    connect(m_menu->cancel, &QAction::triggered, this, &MainWindow::cancelRun);
+    connect(m_menu->revealCsv, &QAction::triggered, this, [this] {
+        if (m_shownCsvToReveal) revealOutput(*m_shownCsvToReveal);
+    });
+    connect(m_menu->quit, &QAction::triggered, this, &QWidget::close);
+    connect(m_menu->revealFile, &QAction::triggered, this, &MainWindow::revealSelectedFile);
+    connect(m_menu->copyPath, &QAction::triggered, this, &MainWindow::copySelectedPaths);
+    connect(m_menu->copyReason, &QAction::triggered, this, &MainWindow::copySelectedReasons);
+    connect(m_menu->failedOnly, &QAction::toggled, m_results, &ResultsPanel::setFailedOnly);
+    connect(m_menu->about, &QAction::triggered, this, &MainWindow::showAbout);
+    m_results->setContextActions({m_menu->revealFile, m_menu->copyPath, m_menu->copyReason});
+}
+
 void MainWindow::connectSignals() {
     connect(m_chooseButton, &QPushButton::clicked, this, &MainWindow::chooseFolder);
     connect(m_status, &StatusArea::runClicked, this, &MainWindow::toggleRun);
     connect(m_status, &StatusArea::revealClicked, this, [this] {
         if (m_shownRevealTarget) revealOutput(*m_shownRevealTarget);
     });
+    connect(m_results, &ResultsPanel::changed, this, &MainWindow::requestRefresh);
+    connect(m_results, &ResultsPanel::rowActivated, this, &MainWindow::revealSelectedFile);
     connect(m_settingsPanel, &SettingsPanel::targetEdited, this,
             [this](double value) { editSettings([value](AppSettings& s) { s.targetLUFS = value; }); });
     connect(m_settingsPanel, &SettingsPanel::clampEdited, this,
@@ -134,6 +192,7 @@ void MainWindow::connectSignals() {
     });
     connect(m_settingsPanel, &SettingsPanel::incrementalEdited, this,
             [this](bool on) { editSettings([on](AppSettings& s) { s.incremental = on; }); });
+    connect(m_settingsPanel, &SettingsPanel::ffmpegBrowseClicked, this, &MainWindow::chooseFfmpeg);
     connect(m_settingsPanel, &SettingsPanel::ffmpegPathEdited, this, [this](const QString& text) {
         editSettings([path = text.toStdString()](AppSettings& s) { s.ffmpegPath = ffmpegPathFromText(path); });
     });
@@ -147,10 +206,50 @@ void MainWindow::editSettings(Edit edit) {
 
 void MainWindow::setFolder(std::optional<std::filesystem::path> folder) {
     m_folder = std::move(folder);
+    if (m_engine->snapshot().state != State::running) m_source->chooseFolder(m_folder, m_settings);
     requestRefresh();
 }
 
 void MainWindow::setSettingsExpanded(bool expanded) { m_settingsPanel->setExpanded(expanded); }
+
+void MainWindow::rememberIn(DefaultsStore store) {
+    m_memory = std::move(store);
+    const WindowState state = decodeWindowState(m_memory->data(kWindowStateKey).value_or(""));
+    if (!state.geometry.empty()) restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(state.geometry)));
+    std::error_code error;
+    if (state.folder && std::filesystem::is_directory(*state.folder, error)) setFolder(*state.folder);
+}
+
+void MainWindow::saveWindowState() {
+    if (!m_memory) return;
+    WindowState state{m_folder, saveGeometry().toBase64().toStdString()};
+    m_memory->setData(kWindowStateKey, encodeWindowState(state));
+}
+
+void MainWindow::pickFolder(const std::filesystem::path& folder) {
+    setFolder(folder);
+    saveWindowState();
+}
+
+void MainWindow::chooseFfmpeg() {
+    const QString start = m_ffmpegLocation ? localPath(m_ffmpegLocation->parent_path()) : QStringLiteral("/usr/bin");
+    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("ffmpeg を選択"), start);
+    if (chosen.isEmpty()) return;
+    editSettings([path = QFile::encodeName(chosen).toStdString()](AppSettings& s) { s.ffmpegPath = path; });
+}
+
+void MainWindow::showAbout() { QMessageBox::about(this, QStringLiteral("Quellmarkについて"), aboutText()); }
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (m_engine->snapshot().state != State::running && droppedFolder(event->mimeData())) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const auto folder = droppedFolder(event->mimeData());
+    if (!folder || m_engine->snapshot().state == State::running) return;
+    event->acceptProposedAction();
+    pickFolder(*folder);
+}
 
 void MainWindow::chooseFolder() {
     QFileDialog dialog(this);
@@ -163,14 +262,20 @@ void MainWindow::chooseFolder() {
     if (chosen.isEmpty())
         setFolder(std::nullopt);
     else
-        setFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
+        pickFolder(std::filesystem::path(QFile::encodeName(chosen.first()).toStdString()));
 }
 
 void MainWindow::toggleRun() {
     if (m_engine->snapshot().state == State::running)
-        m_engine->cancel();
+        cancelRun();
     else
         startRun();
+}
+
+void MainWindow::cancelRun() {
+    if (m_engine->snapshot().state != State::running) return;
+    m_cancelRequested = true;
+    m_engine->cancel();
     requestRefresh();
 }
 
@@ -178,8 +283,11 @@ void MainWindow::toggleRun() {
 // the path setting changes, a run starts, or the person comes back to the
 // window (having perhaps installed ffmpeg meanwhile).
 const std::optional<std::filesystem::path>& MainWindow::ffmpegLocation() {
-    if (m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
+    // Compared as two steps: an absent outer and an absent inner optional
+    // compare equal, which would skip the look-up for the automatic search.
+    if (!m_ffmpegLookedUpFor || *m_ffmpegLookedUpFor != m_settings.ffmpegPath) {
         m_ffmpegLocation = locateTool("ffmpeg", m_settings.ffmpegPath);
+        m_ffmpegPathUsable = !m_settings.ffmpegPath || isExecutableFile(*m_settings.ffmpegPath);
         m_ffmpegLookedUpFor = m_settings.ffmpegPath;
     }
     return m_ffmpegLocation;
@@ -194,39 +302,49 @@ void MainWindow::changeEvent(QEvent* event) {
 }
 
 void MainWindow::startRun() {
-    if (!m_folder) return;
+    // The menu's start has its own shortcut; a run already under way keeps its folder.
+    if (!m_folder || m_engine->snapshot().state == State::running) return;
     forgetToolLocation();
     DefaultsStore store = DefaultsStore::standard();
     m_settings.save(store);
+    m_cancelRequested = false;
+    m_source->startRun(*m_folder);
     m_engine->start(*m_folder, m_settings);
     requestRefresh();
 }
 
-void MainWindow::revealOutput(const std::filesystem::path& file) {
-    const QString path = localPath(file);
-    const QUrl folderUrl = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        QDesktopServices::openUrl(folderUrl);
-        return;
+void MainWindow::revealOutput(const std::filesystem::path& file) { revealInFileManager(file, this); }
+
+void MainWindow::revealSelectedFile() {
+    if (const ResultEntry* entry = m_results->currentEntry()) revealOutput(m_source->fileOf(*entry));
+}
+
+void MainWindow::copySelectedPaths() {
+    QStringList lines;
+    for (const ResultEntry* entry : m_results->selectedEntries()) lines << localPath(m_source->fileOf(*entry));
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+// One row gives its reason alone; several give path and reason per line, a
+// tab between them, ready for a spreadsheet.
+void MainWindow::copySelectedReasons() {
+    const std::vector<const ResultEntry*> entries = m_results->selectedEntries();
+    QStringList lines;
+    for (const ResultEntry* entry : entries) {
+        if (entry->reason.empty()) continue;
+        const QString reason = QString::fromStdString(entry->reason);
+        lines << (entries.size() == 1 ? reason : QString::fromStdString(entry->row->relative_path) + QLatin1Char('\t') + reason);
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
-    // Asynchronous, so a file manager that is slow to start never freezes the window.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [folderUrl](QDBusPendingCallWatcher* done) {
-        if (done->isError()) QDesktopServices::openUrl(folderUrl);
-        done->deleteLater();
-    });
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
 void MainWindow::requestRefresh() {
     if (m_refreshPending) return;
     m_refreshPending = true;
     const qint64 spacing =
-        m_refreshIntervalMs == 0 ? 0 : std::max<qint64>(m_refreshIntervalMs, m_lastRefreshMs * kRedrawTimeShare);
+        m_refreshIntervalMs == 0
+            ? 0
+            : std::max<qint64>(m_refreshIntervalMs, (m_lastRefreshNs + m_paintNsSinceRefresh) * kRedrawTimeShare / 1'000'000);
     const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
@@ -237,20 +355,41 @@ void MainWindow::refresh() {
     m_refreshPending = false;
     ++m_refreshCount;
     m_sinceRefresh.restart();
+    m_paintNsSinceRefresh = 0;
     const EngineSnapshot engine = m_engine->snapshot();
-    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpegLocation(), automaticParallelism());
+    if (engine.state != State::running) m_cancelRequested = false;
+    m_source->sync(engine);
+    m_results->showRows(m_source->shownLog());
+    const std::optional<std::filesystem::path> ffmpeg = ffmpegLocation();
+    const ViewModel view = computeView(engine, m_settings, m_folder, ffmpeg, automaticParallelism(), windowInputs());
 
     m_folderLabel->setFullText(QString::fromStdString(view.folderText));
     applyColorRole(m_folderLabel, view.folderRole);
     m_chooseButton->setEnabled(view.chooseFolderEnabled);
     m_status->apply(view);
     m_shownRevealTarget = view.revealTarget;
+    m_shownCsvToReveal = view.csvToReveal;
     m_settingsPanel->apply(view);
     m_footer->apply(view);
+    m_results->apply(view);
+    m_menu->apply(view);
     updateAlert(view.alertMessage);
-    m_lastRefreshMs = m_sinceRefresh.elapsed();
+    m_lastRefreshNs = m_sinceRefresh.nsecsElapsed();
+    m_redrawNs += m_lastRefreshNs;
 
     if (m_closeRequested && engine.state != State::running) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+WindowInputs MainWindow::windowInputs() const {
+    WindowInputs inputs;
+    inputs.cancelRequested = m_cancelRequested;
+    inputs.ffmpegPathUsable = m_ffmpegPathUsable;
+    inputs.measuredRows = m_source->tally().measured;
+    inputs.rowsWithoutFfmpeg = m_source->tally().withoutFfmpeg;
+    inputs.results = m_results->inputs();
+    inputs.results.loading = m_source->isReading();
+    inputs.results.previousFile = m_source->previousFile();
+    return inputs;
 }
 
 void MainWindow::updateAlert(const std::optional<std::string>& message) {
@@ -282,6 +421,7 @@ void MainWindow::onAlertDismissed() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (m_engine->snapshot().state != State::running) {
+        saveWindowState();
         event->accept();
         return;
     }
@@ -289,12 +429,24 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // event loop must keep serving it: cancel, stay open, and close once the
     // run has left the running state.
     m_closeRequested = true;
+    m_cancelRequested = true;
     m_engine->cancel();
     event->ignore();
     requestRefresh();
 }
 
 bool MainWindow::event(QEvent* event) {
+    // The window's widgets are painted here, after a refresh has marked them
+    // (and between refreshes for animations): a redraw costs the refresh and
+    // every paint until the next one.
+    if (event->type() == QEvent::UpdateRequest) {
+        QElapsedTimer paint;
+        paint.start();
+        const bool handled = QWidget::event(event);
+        m_paintNsSinceRefresh += paint.nsecsElapsed();
+        m_redrawNs += paint.nsecsElapsed();
+        return handled;
+    }
     const bool handled = QWidget::event(event);
     if (event->type() == QEvent::LayoutRequest && layout()) {
         const QSize wanted = kMinimumWindowSize.expandedTo(layout()->totalMinimumSize());

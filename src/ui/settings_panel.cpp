@@ -4,9 +4,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -22,6 +25,35 @@ void setLabelText(QLabel* label, const std::string& text) {
     const QString value = qText(text);
     if (label->text() != value) label->setText(value);
 }
+
+// The stepper shows only its two buttons: its label beside it already says the
+// number, and "並列数: 自動 (2)" must be the one number on that line.
+class ButtonsOnlyStepper final : public QSpinBox {
+public:
+    explicit ButtonsOnlyStepper(QWidget* parent) : QSpinBox(parent) {
+        lineEdit()->setReadOnly(true);
+        setFocusPolicy(Qt::TabFocus);
+    }
+    QSize sizeHint() const override {
+        QStyleOptionSpinBox option;
+        initStyleOption(&option);
+        const QRect up = style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, this);
+        return {up.width() + 2 * style()->pixelMetric(QStyle::PM_SpinBoxFrameWidth, &option, this) + 2,
+                QSpinBox::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    QString textFromValue(int) const override { return {}; }
+};
+
+const QString kTargetTip = QStringLiteral("各ファイルの補正値は、そのラウドネスをこの値に揃えるように計算されます。");
+const QString kClampTip = QStringLiteral("補正値はこの範囲（±dB）に収められ、極端な増幅や減衰は行われません。");
+const QString kParallelTip =
+    QStringLiteral("同時に解析するファイルの数で、自動では使えるCPUの数（最大 8）に合わせます。");
+const QString kIncrementalTip =
+    QStringLiteral("前回から変更のないファイルは解析し直さず、前回の結果をそのまま使います。");
+const QString kPathTip = QStringLiteral("使う ffmpeg の実行ファイルで、空欄なら自動で探します。");
 
 }  // namespace
 
@@ -71,15 +103,19 @@ QWidget* SettingsPanel::buildForm() {
     layout->addWidget(
         buildSliderRow(QStringLiteral("クランプ範囲 (±dB)"), m_clamp, m_clampValue, kClampSliderMin, kClampSliderMax));
     m_target->setObjectName(QStringLiteral("targetSlider"));
+    m_target->setToolTip(kTargetTip);
+    m_clamp->setToolTip(kClampTip);
     m_targetValue->setObjectName(QStringLiteral("targetValue"));
     m_clamp->setObjectName(QStringLiteral("clampSlider"));
 
     auto* stepperRow = new QHBoxLayout;
     m_stepperLabel = new QLabel(m_form);
     m_stepperLabel->setObjectName(QStringLiteral("stepperLabel"));
-    m_stepper = new QSpinBox(m_form);
+    m_stepper = new ButtonsOnlyStepper(m_form);
     m_stepper->setObjectName(QStringLiteral("stepper"));
     m_stepper->setRange(0, kStepperMax);
+    m_stepperLabel->setToolTip(kParallelTip);
+    m_stepper->setToolTip(kParallelTip);
     stepperRow->addWidget(m_stepperLabel);
     stepperRow->addWidget(m_stepper);
     stepperRow->addStretch(1);
@@ -87,15 +123,9 @@ QWidget* SettingsPanel::buildForm() {
 
     m_incremental = new QCheckBox(QStringLiteral("増分実行（変更なしファイルを再解析しない）"), m_form);
     m_incremental->setObjectName(QStringLiteral("incremental"));
+    m_incremental->setToolTip(kIncrementalTip);
     layout->addWidget(m_incremental);
-
-    auto* pathRow = new QHBoxLayout;
-    pathRow->addWidget(new QLabel(QStringLiteral("ffmpegパス（任意）"), m_form));
-    m_ffmpegPath = new QLineEdit(m_form);
-    m_ffmpegPath->setObjectName(QStringLiteral("ffmpegPath"));
-    m_ffmpegPath->setPlaceholderText(QStringLiteral("自動検出"));
-    pathRow->addWidget(m_ffmpegPath, 1);
-    layout->addLayout(pathRow);
+    buildPathRows(layout);
 
     connect(m_target, &QSlider::valueChanged, this, [this](int p) { emit targetEdited(sliderPositionValue(p)); });
     connect(m_clamp, &QSlider::valueChanged, this, [this](int p) { emit clampEdited(sliderPositionValue(p)); });
@@ -103,6 +133,28 @@ QWidget* SettingsPanel::buildForm() {
     connect(m_incremental, &QCheckBox::toggled, this, &SettingsPanel::incrementalEdited);
     connect(m_ffmpegPath, &QLineEdit::textEdited, this, &SettingsPanel::ffmpegPathEdited);
     return m_form;
+}
+
+void SettingsPanel::buildPathRows(QVBoxLayout* layout) {
+    auto* pathRow = new QHBoxLayout;
+    pathRow->addWidget(new QLabel(QStringLiteral("ffmpegパス（任意）"), m_form));
+    m_ffmpegPath = new QLineEdit(m_form);
+    m_ffmpegPath->setObjectName(QStringLiteral("ffmpegPath"));
+    m_ffmpegPath->setPlaceholderText(QStringLiteral("自動検出"));
+    m_ffmpegPath->setToolTip(kPathTip);
+    pathRow->addWidget(m_ffmpegPath, 1);
+    m_ffmpegBrowse = new QPushButton(QStringLiteral("参照…"), m_form);
+    m_ffmpegBrowse->setObjectName(QStringLiteral("ffmpegBrowse"));
+    m_ffmpegBrowse->setToolTip(QStringLiteral("ffmpeg の実行ファイルを選びます。"));
+    pathRow->addWidget(m_ffmpegBrowse);
+    layout->addLayout(pathRow);
+    m_ffmpegPathWarning = new QLabel(m_form);
+    m_ffmpegPathWarning->setObjectName(QStringLiteral("ffmpegPathWarning"));
+    applyTextStyle(m_ffmpegPathWarning, TextStyle::caption);
+    applyColorRole(m_ffmpegPathWarning, ColorRole::red);
+    m_ffmpegPathWarning->setVisible(false);
+    layout->addWidget(m_ffmpegPathWarning);
+    connect(m_ffmpegBrowse, &QPushButton::clicked, this, &SettingsPanel::ffmpegBrowseClicked);
 }
 
 bool SettingsPanel::isExpanded() const { return m_toggle->isChecked(); }
@@ -142,6 +194,8 @@ void SettingsPanel::apply(const ViewModel& view) {
     setLabelText(m_targetValue, view.targetText);
     setLabelText(m_clampValue, view.clampText);
     setLabelText(m_stepperLabel, view.stepperText);
+    setLabelText(m_ffmpegPathWarning, view.ffmpegPathWarningText);
+    m_ffmpegPathWarning->setVisible(view.showFfmpegPathWarning);
 }
 
 }  // namespace quellmark

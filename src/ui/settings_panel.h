@@ -7,9 +7,11 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QSlider;
 class QSpinBox;
 class QToolButton;
+class QVBoxLayout;
 
 namespace quellmark {
 
@@ -32,10 +34,13 @@ signals:
     void stepperEdited(int value);
     void incrementalEdited(bool on);
     void ffmpegPathEdited(const QString& text);
+    /// The button beside the path field: the person wants to pick the executable.
+    void ffmpegBrowseClicked();
 
 private:
     QWidget* buildForm();
     QWidget* buildSliderRow(const QString& title, QSlider*& slider, QLabel*& valueLabel, int minimum, int maximum);
+    void buildPathRows(QVBoxLayout* layout);
 
     QToolButton* m_toggle;
     QWidget* m_form;
@@ -47,6 +52,8 @@ private:
     QSpinBox* m_stepper;
     QCheckBox* m_incremental;
     QLineEdit* m_ffmpegPath;
+    QPushButton* m_ffmpegBrowse;
+    QLabel* m_ffmpegPathWarning;
 };
 
 }  // namespace quellmark

@@ -31,8 +31,13 @@ void setProgress(QProgressBar* bar, std::int64_t value, std::int64_t total) {
         value = static_cast<std::int64_t>(double(value) / double(total) * double(kMaxSteps));
         total = kMaxSteps;
     }
+    // QProgressBar repaints itself at once on a new value, outside the
+    // window's one paint per frame; with updates off it only marks itself
+    // for that paint.
+    bar->setUpdatesEnabled(false);
     bar->setRange(0, static_cast<int>(total));
     bar->setValue(static_cast<int>(std::clamp<std::int64_t>(value, 0, total)));
+    bar->setUpdatesEnabled(true);
 }
 
 }  // namespace
@@ -52,6 +57,8 @@ StatusArea::StatusArea(QWidget* parent) : QWidget(parent) {
     applyTextStyle(m_currentFile, TextStyle::caption);
     m_cancellation = makeLabel(QString(), TextStyle::callout, ColorRole::orange, this);
     m_cancellation->setObjectName(QStringLiteral("cancellation"));
+    m_runWarning = makeLabel(QString(), TextStyle::callout, ColorRole::orange, this);
+    m_runWarning->setObjectName(QStringLiteral("runWarning"));
 
     m_runButton = new QPushButton(QStringLiteral("解析開始"), this);
     m_runButton->setObjectName(QStringLiteral("runButton"));
@@ -66,8 +73,13 @@ StatusArea::StatusArea(QWidget* parent) : QWidget(parent) {
     layout->addWidget(m_currentFile);
     layout->addWidget(buildCompletionRow());
     layout->addWidget(m_cancellation);
+    layout->addWidget(m_runWarning);
     auto* buttonRow = new QHBoxLayout;
+    buttonRow->setSpacing(8);
     buttonRow->addWidget(m_runButton);
+    m_cancelBusy = makeSpinner(this);
+    m_cancelBusy->setObjectName(QStringLiteral("cancelBusy"));
+    buttonRow->addWidget(m_cancelBusy, 0, Qt::AlignVCenter);
     buttonRow->addStretch(1);
     layout->addLayout(buttonRow);
 }
@@ -77,15 +89,20 @@ QWidget* StatusArea::buildScanningRow() {
     auto* row = new QHBoxLayout(m_scanningRow);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
-    auto* spinner = new QProgressBar(m_scanningRow);
-    spinner->setRange(0, 0);
-    spinner->setTextVisible(false);
-    spinner->setFixedSize(48, 10);
-    row->addWidget(spinner, 0, Qt::AlignVCenter);
+    row->addWidget(makeSpinner(m_scanningRow), 0, Qt::AlignVCenter);
     row->addWidget(
         makeLabel(QStringLiteral("フォルダをスキャン中…"), TextStyle::callout, ColorRole::primary, m_scanningRow));
     row->addStretch(1);
     return m_scanningRow;
+}
+
+// A small indeterminate bar: the toolkit's busy indication without a count.
+QProgressBar* StatusArea::makeSpinner(QWidget* parent) {
+    auto* spinner = new QProgressBar(parent);
+    spinner->setRange(0, 0);
+    spinner->setTextVisible(false);
+    spinner->setFixedSize(48, 10);
+    return spinner;
 }
 
 QWidget* StatusArea::buildCountsRow() {
@@ -137,15 +154,25 @@ void StatusArea::apply(const ViewModel& view) {
     m_currentFile->setFullText(qText(view.currentFileText));
     m_completionRow->setVisible(view.showCompletion);
     m_completion->setText(qText(view.completionText));
-    if (view.showCompletion && m_completionIcon->pixmap().isNull()) {
+    if (view.showCompletion && m_shownWarns != view.completionWarns) {
+        // A run that analysed nothing ends with a warning, not the success mark.
+        m_shownWarns = view.completionWarns;
         const int size = m_completion->fontMetrics().height();
-        m_completionIcon->setPixmap(tintedSymbol(this, "emblem-ok-symbolic", QStyle::SP_DialogApplyButton,
-                                                 roleColor(this, ColorRole::green), size));
+        m_completionIcon->setPixmap(
+            view.completionWarns
+                ? tintedSymbol(this, "dialog-warning-symbolic", QStyle::SP_MessageBoxWarning,
+                               roleColor(this, ColorRole::orange), size)
+                : tintedSymbol(this, "emblem-ok-symbolic", QStyle::SP_DialogApplyButton,
+                               roleColor(this, ColorRole::green), size));
+        applyColorRole(m_completion, view.completionWarns ? ColorRole::orange : ColorRole::green);
     }
     m_cancellation->setVisible(view.showCancellation);
     m_cancellation->setText(qText(view.cancellationText));
+    m_runWarning->setVisible(view.showRunWarning);
+    m_runWarning->setText(qText(view.runWarningText));
     m_runButton->setText(qText(view.runButtonText));
     m_runButton->setEnabled(view.runButtonEnabled);
+    m_cancelBusy->setVisible(view.showCancelBusy);
 }
 
 }  // namespace quellmark

@@ -29,6 +29,7 @@ private:
     QWidget* buildScanningRow();
     QWidget* buildCountsRow();
     QWidget* buildCompletionRow();
+    QProgressBar* makeSpinner(QWidget* parent);
 
     QLabel* m_idleHint;
     QWidget* m_scanningRow;
@@ -43,7 +44,10 @@ private:
     QLabel* m_completion;
     QPushButton* m_revealButton;
     QLabel* m_cancellation;
+    QLabel* m_runWarning;
     QPushButton* m_runButton;
+    QProgressBar* m_cancelBusy;
+    std::optional<bool> m_shownWarns;
 };
 
 }  // namespace quellmark

@@ -40,21 +40,28 @@ QFont scaledFont(QFont font, TextStyle style) {
 
 void applyTextStyle(QWidget* widget, TextStyle style) { widget->setFont(scaledFont(QApplication::font(), style)); }
 
-QColor roleColor(const QWidget* widget, ColorRole role) {
-    const QPalette& palette = widget->palette();
+QColor accentColor(ColorRole role) {
     switch (role) {
-    case ColorRole::primary:
-        return QApplication::palette(widget).color(QPalette::WindowText);
-    case ColorRole::secondary:
-        return palette.color(QPalette::PlaceholderText);
     case ColorRole::red:
         return QColor(0xd7, 0x00, 0x15);
     case ColorRole::orange:
         return QColor(0xc9, 0x5f, 0x00);
     case ColorRole::green:
         return QColor(0x24, 0x8a, 0x3d);
+    default:
+        return QApplication::palette().color(QPalette::WindowText);
     }
-    return palette.color(QPalette::WindowText);
+}
+
+QColor roleColor(const QWidget* widget, ColorRole role) {
+    switch (role) {
+    case ColorRole::primary:
+        return QApplication::palette(widget).color(QPalette::WindowText);
+    case ColorRole::secondary:
+        return widget->palette().color(QPalette::PlaceholderText);
+    default:
+        return accentColor(role);
+    }
 }
 
 void applyColorRole(QWidget* widget, ColorRole role) {

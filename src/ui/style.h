@@ -17,6 +17,8 @@ enum class TextStyle { title2, callout, body, caption, caption2 };
 void applyTextStyle(QWidget* widget, TextStyle style);
 /// Sets the text colour of `widget` (and its children) to `role`.
 void applyColorRole(QWidget* widget, ColorRole role);
+/// The fixed colour of red, orange and green; the palette's text colour for the others.
+QColor accentColor(ColorRole role);
 /// The colour `role` stands for in `widget`'s palette.
 QColor roleColor(const QWidget* widget, ColorRole role);
 /// The theme icon `name`, or the style's `fallback` when the theme lacks it.

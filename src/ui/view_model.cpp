@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <vector>
 
 #include "engine/progress_text.h"
 #include "base/text.h"
@@ -68,6 +69,41 @@ void applyStatusArea(ViewModel& view, const EngineSnapshot& engine,
     view.runButtonEnabled = view.runButtonCancels || folder.has_value();
 }
 
+// The file tasks finish what they run before a cancelled run ends, which can
+// take minutes; until then the button says the request was heard.
+void applyRunOutcome(ViewModel& view, const EngineSnapshot& engine, const WindowInputs& inputs) {
+    if (engine.state == State::running && inputs.cancelRequested) {
+        view.runButtonText = "キャンセル中…";
+        view.runButtonEnabled = false;
+        view.showCancelBusy = true;
+    }
+    // Every row is still written, but a run that analysed nothing is no success.
+    if (engine.state == State::finished && inputs.measuredRows > 0 && inputs.rowsWithoutFfmpeg == inputs.measuredRows) {
+        view.completionWarns = true;
+        view.showRunWarning = true;
+        view.runWarningText = "ffmpeg が見つからないため、ファイルを 1 件も解析できませんでした。";
+    }
+}
+
+void applyResults(ViewModel& view, const std::optional<std::filesystem::path>& folder, const ResultsInputs& results) {
+    view.showResults = results.hasRows || results.loading;
+    view.resultsCountText = results.loading ? "前回の結果を読み込み中…"
+                                            : "表示: " + std::to_string(results.shown) + " / " +
+                                                  std::to_string(results.total) + " 件";
+    if (results.previousFile && !results.loading) {
+        view.resultsNoticeText = previousFileNotice(*results.previousFile);
+        view.resultsNoticeRole = results.previousFile->isComplete() ? ColorRole::secondary : ColorRole::orange;
+    }
+    view.failedOnlyChecked = results.failedOnly;
+    view.failedOnlyEnabled = results.hasRows;
+    view.revealRowEnabled = view.copyPathEnabled = results.selected >= 1;
+    view.copyReasonEnabled = results.selectionHasReason;
+    if (view.revealTarget)
+        view.csvToReveal = view.revealTarget;
+    else if (results.previousFile && folder)
+        view.csvToReveal = *folder / "volume_gains.csv";
+}
+
 void applySettingsPanel(ViewModel& view, const EngineSnapshot& engine, const AppSettings& settings,
                         std::int64_t automaticParallelism) {
     view.formEnabled = engine.state != State::running;
@@ -85,21 +121,50 @@ void applySettingsPanel(ViewModel& view, const EngineSnapshot& engine, const App
     view.ffmpegPathText = settings.ffmpegPath.value_or("");
 }
 
+void applyActions(ViewModel& view, const EngineSnapshot& engine, const std::optional<std::filesystem::path>& folder,
+                  const WindowInputs& inputs) {
+    const bool running = engine.state == State::running;
+    view.startEnabled = !running && folder.has_value();
+    view.cancelEnabled = running && !inputs.cancelRequested;
+    view.showFfmpegPathWarning = !inputs.ffmpegPathUsable;
+    if (view.showFfmpegPathWarning) view.ffmpegPathWarningText = "このパスは実行可能なファイルではありません。";
+}
+
 }  // namespace
 
 ViewModel computeView(const EngineSnapshot& engine, const AppSettings& settings,
                       const std::optional<std::filesystem::path>& folder,
-                      const std::optional<std::filesystem::path>& ffmpegLocation, std::int64_t automaticParallelism) {
+                      const std::optional<std::filesystem::path>& ffmpegLocation, std::int64_t automaticParallelism,
+                      const WindowInputs& inputs) {
     ViewModel view;
     applyFolderRow(view, engine, folder);
     applyStatusArea(view, engine, folder);
+    applyRunOutcome(view, engine, inputs);
     applySettingsPanel(view, engine, settings, automaticParallelism);
+    applyActions(view, engine, folder, inputs);
+    applyResults(view, folder, inputs.results);
     view.ffmpegFound = ffmpegLocation.has_value();
     view.ffmpegStatusText = ffmpegLocation ? "ffmpeg: " + pathText(*ffmpegLocation)
                                            : "ffmpeg が見つかりません。詳細設定でパスを指定してください。";
     view.ffmpegStatusRole = ffmpegLocation ? ColorRole::secondary : ColorRole::red;
     view.alertMessage = engine.errorMessage;
     return view;
+}
+
+std::string previousFileNotice(const ResultFileReport& report) {
+    if (report.unreadable && report.rows == 0) return "前回の結果（volume_gains.csv）を読み取れませんでした。";
+    std::string text = report.foreignHeader ? "volume_gains.csv は Quellmark の形式ではありません。読み取れた " +
+                                                  std::to_string(report.rows) + " 件を表示しています。"
+                                            : "前回の結果（volume_gains.csv）を表示しています。";
+    std::vector<std::string> skipped;
+    if (const std::size_t bad = report.shortRecords + report.invalidUtf8Records; bad > 0)
+        skipped.push_back("読み取れない行 " + std::to_string(bad) + " 件");
+    if (report.cutShort) skipped.push_back("途中で切れた最後の行");
+    if (report.limitReached) skipped.push_back("上限を超えた " + std::to_string(report.rows + 1) + " 件目以降");
+    if (report.unreadable) skipped.push_back("読み取りエラー以降の部分");
+    for (std::size_t i = 0; i < skipped.size(); ++i) text += (i == 0 ? "" : "、") + skipped[i];
+    if (!skipped.empty()) text += "を読み飛ばしました。";
+    return text;
 }
 
 std::string formatOneDecimal(double value) {

@@ -1,10 +1,16 @@
 // Renders the window in each of its states to PNG files, on the offscreen
 // platform, so its look can be checked by eye: `ui_screenshots OUTPUT_DIR`.
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPainter>
+#include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "fake_engine.h"
 #include "ui/main_window.h"
@@ -23,6 +29,38 @@ EngineSnapshot snapshot(State state, std::int64_t total, std::int64_t processed,
     return s;
 }
 
+namespace {
+
+// A finished run over a small library: loudness spread around -16 LUFS, a few
+// files far beyond the clamp, a silent one and three that failed.
+std::shared_ptr<const ResultLog> sampleRun() {
+    auto log = std::make_shared<ResultLog>(-18.0, 12.0);
+    const char* albums[] = {"Abendmusik", "Hafenlieder", "Nachtzug nach Lissabon", "Sommer 1983"};
+    const char* artists[] = {"Kammerensemble Nord", "Die Kraniche", "Marta Sousa", "Radio Kassette"};
+    for (int i = 0; i < 46; ++i) {
+        const int album = i / 12, track = i % 12 + 1;
+        const std::string title = "Track " + std::to_string(track) + (track % 5 == 0 ? " (Live)" : "");
+        const std::string file = (track < 10 ? "0" : "") + std::to_string(track) + " " + title + ".flac";
+        double lufs = i == 3 ? -34.6 : i == 17 ? -36.2 : i == 29 ? -3.9 : -16.0 + 5.0 * std::sin(i * 1.7) + (album - 1.5) * 1.5;
+        lufs = std::round(lufs * 10) / 10;
+        const std::string path = std::string(albums[album]) + "/" + file;
+        AnalyzeResult row{path, file, title, artists[album], 150 + (i * 37) % 240 + 0.4, i == 33 ? NAN : lufs,
+                          std::round(std::min(-0.1, lufs + 14.0) * 10) / 10,
+                          i == 33 ? 0 : std::round(std::clamp(-18.0 - lufs, -12.0, 12.0) * 10) / 10, RowStatus::ok,
+                          (i % 4) * 0.3, (i % 3) * 1.1, true};
+        std::string reason;
+        if (i == 9 || i == 22 || i == 40) {
+            row = {path, file, title, artists[album], NAN, NAN, NAN, 0, RowStatus::decodeFailed, 0, 0, true};
+            reason = i == 22 ? "ffmpeg が終了コード 1 で終了しました: Invalid data found when processing input"
+                             : "ffmpeg が終了コード 183 で終了しました: moov atom not found";
+        }
+        log->append({std::make_shared<const AnalyzeResult>(row), reason, RowOrigin::measured});
+    }
+    return log;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -34,10 +72,13 @@ int main(int argc, char** argv) {
     running.currentFileName = "01 - Ein ziemlich langer Titel eines Stücks mit Gästen und Remix (Extended Version).flac";
     running.estimatedRemainingSeconds = 125.0;
     const std::filesystem::path csv = "/home/user/Musik/volume_gains.csv";
+    EngineSnapshot withRows = snapshot(State::finished, 46, 46, 3, csv);
+    withRows.results = sampleRun();
     const struct {
         const char* name;
         EngineSnapshot engine;
-        bool expanded = false, withFolder = true, hideFfmpeg = false;
+        bool expanded = false, withFolder = true, hideFfmpeg = false, failedOnly = false;
+        const char* press = nullptr;  ///< "cancel" presses キャンセル, "menu" opens the first menu
     } shots[] = {
         {"01-idle-no-folder", idle, false, false},
         {"02-idle", idle},
@@ -49,13 +90,16 @@ int main(int argc, char** argv) {
         {"08-settings-expanded", idle, true},
         {"09-running-settings-expanded", running, true},
         {"10-ffmpeg-missing", idle, false, true, true},
+        {"results-table", withRows},
+        {"results-failed-only", withRows, false, true, false, true},
+        {"cancelling", running, false, true, false, false, "cancel"},
+        {"menu", withRows, false, true, false, false, "menu"},
     };
     const QByteArray searchPath = qgetenv("PATH");
     for (const auto& shot : shots) {
         // Debian's ffmpeg is found only through `which`, which needs PATH.
         qputenv("PATH", shot.hideFfmpeg ? QByteArray("/nonexistent") : searchPath);
         auto state = std::make_shared<test::FakeEngineState>();
-        state->snapshot = shot.engine;
         AppSettings settings;
         if (shot.expanded) settings.ffmpegPath = "/opt/ffmpeg/bin/ffmpeg";
         MainWindow window(std::make_unique<test::FakeEngine>(state), settings);
@@ -63,12 +107,26 @@ int main(int argc, char** argv) {
             window.setFolder("/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
                              "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert");
         }
+        // Published after the folder is chosen, as a run on that folder would.
+        state->publish(shot.engine);
         window.setSettingsExpanded(shot.expanded);
+        if (shot.engine.results) window.resize(1300, 820);
         window.show();
         window.refresh();
+        if (shot.failedOnly) window.findChild<QCheckBox*>(QStringLiteral("failedOnly"))->setChecked(true);
+        const std::string_view press = shot.press ? shot.press : "";
+        if (press == "cancel") window.findChild<QPushButton*>(QStringLiteral("runButton"))->click();
+        auto* bar = window.findChild<QMenuBar*>(QStringLiteral("menuBar"));
+        QMenu* menu = press == "menu" ? bar->actions().first()->menu() : nullptr;
+        if (menu) menu->popup(bar->mapToGlobal(QPoint(0, bar->height())));
+        window.refresh();
         test::waitUntil([] { return false; }, 200);
-        // Dialogs are windows of their own: draw them over the dimmed window.
+        // Dialogs and menus are windows of their own: draw them over the window.
         QPixmap picture = window.grab();
+        if (menu) {
+            QPainter painter(&picture);
+            painter.drawPixmap(window.mapFromGlobal(menu->pos()), menu->grab());
+        }
         for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
             if (!box->isVisible()) continue;
             QPainter painter(&picture);
