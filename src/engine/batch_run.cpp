@@ -28,7 +28,7 @@ namespace {
 // Carried-over rows reach the writer in slices: a rerun over a large
 // unchanged library is otherwise bound by one main-thread hop per file, while
 // the main thread still gets to serve between slices.
-constexpr std::size_t kCarrySliceSize = 64;
+constexpr std::size_t kCarrySliceSize = 1024;
 // A slice is handed over at the latest this long after its first row, so
 // progress keeps moving where stamps are slow to read (network folders).
 constexpr std::chrono::milliseconds kCarrySliceHold{100};

@@ -47,6 +47,8 @@ constexpr QSize kFirstWindowSize{820, 760};
 // also spaced to keep them to about a tenth of the thread's time.
 constexpr int kFrameIntervalMs = 16;
 constexpr qint64 kRedrawTimeShare = 10;
+// However slow a redraw, progress shows at least this often.
+constexpr qint64 kLongestRedrawSpacingMs = 100;
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);
@@ -344,7 +346,10 @@ void MainWindow::requestRefresh() {
     const qint64 spacing =
         m_refreshIntervalMs == 0
             ? 0
-            : std::max<qint64>(m_refreshIntervalMs, (m_lastRefreshNs + m_paintNsSinceRefresh) * kRedrawTimeShare / 1'000'000);
+            : std::max<qint64>(m_refreshIntervalMs,
+                               std::min(kLongestRedrawSpacingMs,
+                                        std::max(m_lastRedrawNs, m_lastRefreshNs + m_paintNsSinceRefresh) *
+                                            kRedrawTimeShare / 1'000'000));
     const qint64 wait = std::max<qint64>(0, spacing - m_sinceRefresh.elapsed());
     QTimer::singleShot(int(wait), this, [this] {
         if (m_refreshPending) refresh();
@@ -355,6 +360,9 @@ void MainWindow::refresh() {
     m_refreshPending = false;
     ++m_refreshCount;
     m_sinceRefresh.restart();
+    // The next request usually comes before this refresh's widgets are
+    // painted, so it is spaced by the whole cost of the redraw before.
+    m_lastRedrawNs = m_lastRefreshNs + m_paintNsSinceRefresh;
     m_paintNsSinceRefresh = 0;
     const EngineSnapshot engine = m_engine->snapshot();
     if (engine.state != State::running) m_cancelRequested = false;

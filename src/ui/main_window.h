@@ -132,6 +132,8 @@ private:
     int m_refreshIntervalMs;
     qint64 m_lastRefreshNs = 0;
     qint64 m_paintNsSinceRefresh = 0;
+    /// The last refresh and the painting that followed it.
+    qint64 m_lastRedrawNs = 0;
     qint64 m_redrawNs = 0;
     QElapsedTimer m_sinceRefresh;
     /// Last, so its reading stops first: its deliveries call into this window.
