@@ -157,8 +157,10 @@ WindowRun runWindow(const std::filesystem::path& folder, const AppSettings& sett
     QElapsedTimer timer;
     timer.start();
     window.startRun();
-    while (engine->snapshot().state == State::running)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // Blocking until events come, as the application's own loop does: with a
+    // time limit, processEvents does not wait at all and would spin, taking a
+    // processor from the run.
+    while (engine->snapshot().state == State::running) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return {msSince(timer), window.refreshCount() - refreshesBefore, (window.redrawNanoseconds() - redrawBefore) / 1e6};
 }
 

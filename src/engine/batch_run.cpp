@@ -301,10 +301,13 @@ std::optional<Error> Run::writeCarriedSlice(std::vector<CarriedRow>& slice, std:
         rows.push_back({carried.carried.row.get(), carried.stamp});
         entries.push_back({std::move(carried.carried.row), {}, carried.carried.origin});
     }
+    // Formatted here, on the file task's thread: the main thread, which the
+    // other file tasks and the window wait for, only writes.
+    const std::string lines = CSVWriter::formatRows(rows);
     std::optional<Error> failure;
     onMain([&] {
         m_sink.setCurrentFileName(slice.back().fileName);
-        auto written = m_writer->writeRows(rows, stop);
+        auto written = m_writer->writeFormattedRows(rows, lines, stop);
         if (!written) {
             failure = written.error();
             return;

@@ -124,10 +124,19 @@ Result<void> CSVWriter::write(const AnalyzeResult& result, const std::optional<M
 }
 
 Result<void> CSVWriter::writeRows(std::span<const RowToWrite> rows, std::stop_token stop) {
-    if (!m_csv.isOpen()) return fail(JobError::notInitialized());
-    if (stop.stop_requested()) return fail(CancellationError{});
+    return writeFormattedRows(rows, formatRows(rows), stop);
+}
+
+std::string CSVWriter::formatRows(std::span<const RowToWrite> rows) {
     std::string lines;
     for (const RowToWrite& row : rows) appendCsvLine(lines, *row.row);
+    return lines;
+}
+
+Result<void> CSVWriter::writeFormattedRows(std::span<const RowToWrite> rows, const std::string& lines,
+                                           std::stop_token stop) {
+    if (!m_csv.isOpen()) return fail(JobError::notInitialized());
+    if (stop.stop_requested()) return fail(CancellationError{});
     if (auto appended = appendLines(lines); !appended) return appended;
     for (const RowToWrite& row : rows) {
         if (row.entry && row.row->status == RowStatus::ok) recordEntry(row.row->relative_path, *row.entry);

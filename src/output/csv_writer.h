@@ -53,6 +53,12 @@ public:
     /// Appends all of `rows` in one write, or none of them: a failure leaves the
     /// temporary CSV as it was before the call. Otherwise as `write`.
     Result<void> writeRows(std::span<const RowToWrite> rows, std::stop_token stop = {});
+    /// The CSV lines of `rows`, as writeRows would write them. Pure, so a caller
+    /// may format on its own thread and hand the writer only the writing.
+    static std::string formatRows(std::span<const RowToWrite> rows);
+    /// writeRows with `lines` = formatRows(rows), formatted beforehand.
+    Result<void> writeFormattedRows(std::span<const RowToWrite> rows, const std::string& lines,
+                                    std::stop_token stop = {});
     /// Installs the temporary CSV and then the meta file; removes the journal.
     /// The previous meta file is removed before the CSV is replaced, so a crash in
     /// between leaves no meta file rather than one describing the old rows. Fails

@@ -47,8 +47,9 @@ constexpr QSize kFirstWindowSize{820, 760};
 // also spaced to keep them to about a tenth of the thread's time.
 constexpr int kFrameIntervalMs = 16;
 constexpr qint64 kRedrawTimeShare = 10;
-// However slow a redraw, progress shows at least this often.
-constexpr qint64 kLongestRedrawSpacingMs = 100;
+// However slow a redraw, progress shows at least this often (about seven
+// times a second).
+constexpr qint64 kLongestRedrawSpacingMs = 150;
 
 QFrame* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);
