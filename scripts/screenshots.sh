@@ -7,7 +7,7 @@ build=${1:-build}
 out="$build/screenshots"
 mkdir -p "$out"
 cmake --build "$build" -j2 --target ui_screenshots quellmark >/dev/null
-QT_QPA_PLATFORM=offscreen "$build/tests/ui/ui_screenshots" "$out"
+QT_QPA_PLATFORM=offscreen "$build/src/ui/ui_screenshots" "$out"
 
 if command -v xvfb-run >/dev/null 2>&1 && command -v import >/dev/null 2>&1; then
     # A throw-away settings folder, so the real window starts from defaults

@@ -1,7 +1,9 @@
 // Renders the window in each of its states to PNG files, on the offscreen
 // platform, so its look can be checked by eye: `ui_screenshots OUTPUT_DIR`.
+// scripts/screenshots.sh builds and runs it.
 #include <QApplication>
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QMenu>
 #include <QMenuBar>
@@ -12,10 +14,35 @@
 #include <cstdio>
 #include <string_view>
 
-#include "fake_engine.h"
+#include "ui/engine_port.h"
 #include "ui/main_window.h"
 
 using namespace quellmark;
+
+namespace {
+
+// An engine that only shows what it is given: each picture publishes the
+// state to draw, and a start or a cancel changes nothing behind the window.
+class StillEngine final : public EnginePort {
+public:
+    void publish(EngineSnapshot next) {
+        m_snapshot = std::move(next);
+        if (m_onChange) m_onChange();
+    }
+    EngineSnapshot snapshot() const override { return m_snapshot; }
+    void start(std::filesystem::path, AppSettings) override {}
+    void cancel() override {}
+    void clearErrorMessage() override {
+        EngineSnapshot next = m_snapshot;
+        next.errorMessage.reset();
+        publish(std::move(next));
+    }
+    void observe(std::function<void()> onChange) override { m_onChange = std::move(onChange); }
+
+private:
+    EngineSnapshot m_snapshot;
+    std::function<void()> m_onChange;
+};
 
 EngineSnapshot snapshot(State state, std::int64_t total, std::int64_t processed, std::int64_t errors,
                         std::optional<std::filesystem::path> csv = {}, std::optional<std::string> message = {}) {
@@ -28,8 +55,6 @@ EngineSnapshot snapshot(State state, std::int64_t total, std::int64_t processed,
     s.errorMessage = std::move(message);
     return s;
 }
-
-namespace {
 
 // A finished run over a small library: loudness spread around -16 LUFS, a few
 // files far beyond the clamp, a silent one and three that failed.
@@ -99,16 +124,17 @@ int main(int argc, char** argv) {
     for (const auto& shot : shots) {
         // Debian's ffmpeg is found only through `which`, which needs PATH.
         qputenv("PATH", shot.hideFfmpeg ? QByteArray("/nonexistent") : searchPath);
-        auto state = std::make_shared<test::FakeEngineState>();
+        auto engine = std::make_unique<StillEngine>();
+        StillEngine& state = *engine;
         AppSettings settings;
         if (shot.expanded) settings.ffmpegPath = "/opt/ffmpeg/bin/ffmpeg";
-        MainWindow window(std::make_unique<test::FakeEngine>(state), settings);
+        MainWindow window(std::move(engine), settings);
         if (shot.withFolder) {
             window.setFolder("/home/user/Musik/Sammlung/Klassik/Orchesterwerke/Aufnahmen 1950-1980/"
                              "Rundfunk-Sinfonieorchester/Live-Mitschnitte/Festspiele/Abschlusskonzert");
         }
         // Published after the folder is chosen, as a run on that folder would.
-        state->publish(shot.engine);
+        state.publish(shot.engine);
         window.setSettingsExpanded(shot.expanded);
         if (shot.engine.results) window.resize(1300, 820);
         window.show();
@@ -120,7 +146,10 @@ int main(int argc, char** argv) {
         QMenu* menu = press == "menu" ? bar->actions().first()->menu() : nullptr;
         if (menu) menu->popup(bar->mapToGlobal(QPoint(0, bar->height())));
         window.refresh();
-        test::waitUntil([] { return false; }, 200);
+        // Layouts and elisions settle in posted events.
+        for (const QDeadlineTimer settled(200); !settled.hasExpired();) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
         // Dialogs and menus are windows of their own: draw them over the window.
         QPixmap picture = window.grab();
         if (menu) {
