@@ -52,43 +52,44 @@ MUTANTS = [
      "const int lockResult = retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); });",
      "const int lockResult = 0;", "test_output"),
     ("writer-journal-entry-before-row", "src/output/csv_writer.cpp",
-     "    line.push_back('\\n');\n"
-     "    if (const int err = writeAllAt(m_csv.get(), line, m_csvSize)) {\n"
-     "        // Cut a partial row off: a half line must never be installed or resumed.\n"
-     "        retryOnEintr([&] { return ::ftruncate(m_csv.get(), m_csvSize); });\n"
-     "        return fail(Error::fromErrno(err));\n"
+     "    if (auto appended = appendLines(lines); !appended) return appended;\n"
+     "    for (const RowToWrite& row : rows) {\n"
+     "        if (row.entry && row.row->status == RowStatus::ok) recordEntry(row.row->relative_path, *row.entry);\n"
+     "    }\n",
+     "    for (const RowToWrite& row : rows) {\n"
+     "        if (row.entry && row.row->status == RowStatus::ok) recordEntry(row.row->relative_path, *row.entry);\n"
      "    }\n"
-     "    m_csvSize += static_cast<off_t>(line.size());\n"
-     "    if (entry && result.status == RowStatus::ok) recordEntry(result.relative_path, *entry);\n",
-     "    line.push_back('\\n');\n"
-     "    if (entry && result.status == RowStatus::ok) recordEntry(result.relative_path, *entry);\n"
-     "    if (const int err = writeAllAt(m_csv.get(), line, m_csvSize)) {\n"
-     "        // Cut a partial row off: a half line must never be installed or resumed.\n"
-     "        retryOnEintr([&] { return ::ftruncate(m_csv.get(), m_csvSize); });\n"
-     "        return fail(Error::fromErrno(err));\n"
-     "    }\n"
-     "    m_csvSize += static_cast<off_t>(line.size());\n",
+     "    if (auto appended = appendLines(lines); !appended) return appended;\n",
      "test_output"),
     ("writer-partial-row-kept", "src/output/csv_writer.cpp",
      "        retryOnEintr([&] { return ::ftruncate(m_csv.get(), m_csvSize); });\n", "", "test_output"),
     ("writer-old-meta-beside-new-csv", "src/output/csv_writer.cpp",
      "    ::unlink(m_metaURL.c_str());\n", "", "test_output"),
     ("carry-over-ignores-size", "src/output/meta_entry.cpp",
-     "if (entry->second != current) return nullptr;",
-     "if (entry->second.mtimeNs != current.mtimeNs) return nullptr;", "test_output test_engine"),
+     "return *stamp == current;", "return stamp->mtimeNs == current.mtimeNs;", "test_output test_engine"),
     ("carry-over-status-compared-wrongly", "src/output/meta_entry.cpp",
-     "if (row->second.status != RowStatus::ok) return nullptr;",
-     "if (row->second.status == RowStatus::decodeFailed) return nullptr;", "test_output test_engine"),
+     "if (row.status != RowStatus::ok) return false;", "if (row.status == RowStatus::decodeFailed) return false;",
+     "test_output test_engine"),
     ("resume-takes-live-writers-rows", "src/output/resume_state.cpp",
      "if (retryOnEintr([&] { return ::flock(csv->get(), LOCK_SH | LOCK_NB); }) != 0) return resumed;", "",
      "test_output test_faults"),
     ("silence-trailing-from-first-start", "src/media/silence_edges.cpp",
-     "const double lastStart = times.starts.back();", "const double lastStart = times.starts.front();", "test_media"),
+     "const double lastStart = times.starts.last;", "const double lastStart = times.starts.first;", "test_media"),
     ("runner-no-sigkill-escalation", "src/media/process_runner.cpp",
      "            m_child.signalGroup(SIGKILL);\n            m_isKilled = true;", "            m_isKilled = true;",
      "test_media"),
-    ("loudness-placeholder-taken", "src/media/loudness.cpp",
-     "if (value <= kNoLoudnessLUFS) continue;", "if (value < kNoLoudnessLUFS) continue;", "test_media test_engine"),
+    ("loudness-placeholder-taken", "src/media/loudness_report.cpp",
+     "if (*lufs <= kNoLoudnessLUFS) return;", "if (*lufs < kNoLoudnessLUFS) return;", "test_media test_engine"),
+    ("runner-quiet-limit-from-launch", "src/media/process_runner.cpp",
+     "        if (bytesRead > 0) limit.noteOutput(Clock::now());\n", "", "test_media"),
+    ("runner-stdout-unbounded", "src/media/process_runner.cpp",
+     "if (run.stdoutBytes.size() + bytes.size() <= kMaxStdoutBytes) {", "if (true) {", "test_media"),
+    ("report-long-line-kept-whole", "src/media/report_lines.cpp",
+     "    text = text.substr(0, kMaxLineBytes);\n", "", "test_media"),
+    ("loudness-ceiling-ignores-duration", "src/media/loudness.cpp",
+     "limits.ceilingMarginSeconds + durationSec", "limits.ceilingMarginSeconds", "test_media"),
+    ("loudness-disagreeing-summaries-taken", "src/media/loudness_report.cpp",
+     "if (m_agreedLUFS && *m_agreedLUFS != *lufs) m_summariesDisagree = true;", "", "test_media"),
     ("gain-rounds-half-to-even", "src/engine/analyze_file.cpp",
      "std::round(x * 10) / 10", "std::nearbyint(x * 10) / 10", "test_engine"),
     ("gain-clamp-off-by-one", "src/engine/analyze_file.cpp",
@@ -103,8 +104,8 @@ MUTANTS = [
      "    if (stop.stop_requested()) return fail(CancellationError{});\n    if (passedCancellationPoint)",
      "    if (passedCancellationPoint)", "test_engine test_cli"),
     ("error-count-status-compared-wrongly", "src/engine/analysis_engine.cpp",
-     "const bool isError = entry.row.status != RowStatus::ok;",
-     "const bool isError = entry.row.status == RowStatus::decodeFailed;", "test_engine test_cli"),
+     "if (entry.row->status != RowStatus::ok) fields.errorCount += 1;",
+     "if (entry.row->status == RowStatus::decodeFailed) fields.errorCount += 1;", "test_engine test_cli"),
     ("one-file-task-too-many", "src/engine/batch_run.cpp",
      "runOnThreads(std::min(limit, m_files.size()),", "runOnThreads(std::min(limit + 1, m_files.size()),",
      "test_engine"),
@@ -112,9 +113,11 @@ MUTANTS = [
      "endWithError(error, writeFailed && m_hadPreviousCSV);", "endWithError(error, false);", "test_faults"),
     ("cancel-drops-unstarted-carry-overs", "src/engine/batch_run.cpp",
      "if (!writeFailed && m_settings.incremental) {", "if (false) {", "test_engine"),
-    ("shared-name-carried-over", "src/engine/batch_run.cpp",
+    ("shared-name-carried-over", "src/engine/analyze_file.cpp",
      "if (++seen[text] == 2) shared.insert(std::move(text));", "if (++seen[text] == 3) shared.insert(std::move(text));",
      "test_engine"),
+    ("adoption-ignores-stamp", "src/engine/subfolder_results.cpp",
+     "if (entry && accept(*entry)) return", "if (entry) return", "test_engine"),
     ("scan-lists-hidden-files", "src/engine/folder_scan.cpp",
      "if (name.empty() || name.front() == '.') continue;", "if (name == \".\" || name == \"..\") continue;",
      "test_engine"),
@@ -122,13 +125,23 @@ MUTANTS = [
      "                killRunningProcessGroups();\n", "", "test_cli"),
     ("cli-negative-clamp", "src/cli/cli_options.cpp",
      "if (*value < 0) return std::unexpected(\"--clamp: must not be negative: \" + *raw.clamp);", "", "test_cli"),
-    ("cli-cancel-exit-status", "src/cli/batch_run.cpp",
+    ("cli-cancel-exit-status", "src/cli/console.h",
      "constexpr int kExitCancelled = 130;", "constexpr int kExitCancelled = 1;", "test_cli"),
+    ("cli-strict-ignored", "src/cli/batch_run.cpp",
+     "return strict && status == kExitFinished && !failures.empty() ? kExitStrictErrors : status;", "return status;",
+     "test_cli"),
+    ("result-rows-quotes-ignored", "src/output/analyze_result.cpp",
+     "                m_insideQuotes = !m_insideQuotes;\n", "", "test_output"),
     ("view-start-without-folder", "src/ui/view_model.cpp",
      "view.runButtonEnabled = view.runButtonCancels || folder.has_value();", "view.runButtonEnabled = true;",
      "test_ui_viewmodel"),
     ("view-slider-rounds-to-even", "src/ui/view_model.cpp",
      "std::clamp(std::round(value * 2.0),", "std::clamp(std::nearbyint(value * 2.0),", "test_ui_viewmodel"),
+    ("table-empty-cells-first", "src/ui/result_table.cpp",
+     "if (std::isnan(ka) != std::isnan(kb)) return std::isnan(kb);",
+     "if (std::isnan(ka) != std::isnan(kb)) return std::isnan(ka);", "test_ui_viewmodel"),
+    ("histogram-counts-failed-rows", "src/ui/loudness_histogram.cpp",
+     "if (row.status != RowStatus::ok || !std::isfinite(lufs)) {", "if (!std::isfinite(lufs)) {", "test_ui_viewmodel"),
     ("window-refresh-writes-clamp-back", "src/ui/settings_panel.cpp",
      "        const QSignalBlocker blocker(m_clamp);\n", "", "test_ui"),
 ]
