@@ -58,11 +58,8 @@ CliOutcome runCli(const std::vector<std::string>& arguments, const std::map<std:
 
 /// Waits until `condition` holds; false when `limitSeconds` pass first.
 bool waitUntil(const std::function<bool()>& condition, double limitSeconds = 60);
-/// Lines of `text` containing `needle`.
-int countLines(const std::string& text, const std::string& needle);
-/// Waits until `path` holds at least `count` lines containing `needle`.
-bool waitForLines(const std::filesystem::path& path, const std::string& needle, int count, double limitSeconds = 60);
-/// The pid and file of each "<tool> start <time> <pid> <file>" line of a stand-in log.
-std::vector<std::pair<pid_t, std::string>> toolStarts(const std::filesystem::path& log, const std::string& tool);
+/// The pid and file of each "<tool> <event> <time> <pid> <file>" line of a stand-in log.
+std::vector<std::pair<pid_t, std::string>> toolRuns(const std::filesystem::path& log, const std::string& tool,
+                                                    const std::string& event);
 
 }  // namespace quellmark::test

@@ -141,29 +141,19 @@ bool waitUntil(const std::function<bool()>& condition, double limitSeconds) {
     return true;
 }
 
-int countLines(const std::string& text, const std::string& needle) {
-    std::istringstream lines(text);
-    int count = 0;
-    for (std::string line; std::getline(lines, line);) count += line.find(needle) != std::string::npos ? 1 : 0;
-    return count;
-}
-
-bool waitForLines(const fs::path& path, const std::string& needle, int count, double limitSeconds) {
-    return waitUntil([&] { return countLines(readFile(path), needle) >= count; }, limitSeconds);
-}
-
-std::vector<std::pair<pid_t, std::string>> toolStarts(const fs::path& log, const std::string& tool) {
-    std::vector<std::pair<pid_t, std::string>> starts;
+std::vector<std::pair<pid_t, std::string>> toolRuns(const fs::path& log, const std::string& tool,
+                                                    const std::string& event) {
+    std::vector<std::pair<pid_t, std::string>> runs;
     std::istringstream lines(readFile(log));
-    for (std::string line, name, event, time, file; std::getline(lines, line);) {
+    for (std::string line, name, kind, time, file; std::getline(lines, line);) {
         std::istringstream fields(line);
         pid_t pid = 0;
-        if (fields >> name >> event >> time >> pid && name == tool && event == "start" &&
+        if (fields >> name >> kind >> time >> pid && name == tool && kind == event &&
             std::getline(fields >> std::ws, file)) {
-            starts.emplace_back(pid, file);
+            runs.emplace_back(pid, file);
         }
     }
-    return starts;
+    return runs;
 }
 
 }  // namespace quellmark::test

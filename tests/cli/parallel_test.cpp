@@ -45,17 +45,18 @@ TEST(Distributed, SubfoldersMeasuredByGnuParallelAreAdoptedByTheTopRun) {
     const CliOutcome top = runCli({"--quiet", "--ffmpeg", fakeFfmpeg, archive.path().string()}, {});
     ASSERT_EQ(top.exitStatus, 0) << top.err;
     // Only the file that no subfolder measured: one probe, one measurement.
-    const auto measured = toolStarts(log, "ffmpeg");
+    const auto measured = toolRuns(log, "ffmpeg", "start");
     ASSERT_EQ(measured.size(), 1u);
     EXPECT_EQ(measured[0].second, archive / "loose.mp3");
-    EXPECT_EQ(toolStarts(log, "ffprobe").size(), 1u);
+    EXPECT_EQ(toolRuns(log, "ffprobe", "start").size(), 1u);
 
+    const std::string csv = readFile(archive / "volume_gains.csv");
     std::vector<std::string> rows;
-    for (const auto& [path, row] : parsePreviousRows(readFile(archive / "volume_gains.csv"))) rows.push_back(path);
+    for (const auto& [path, row] : parsePreviousRows(csv)) rows.push_back(path);
     std::ranges::sort(rows);
     std::ranges::sort(expected);
     EXPECT_EQ(rows, expected);
-    EXPECT_EQ(countLines(readFile(archive / "volume_gains.csv"), ","), 14);  // the header and each file once
+    EXPECT_EQ(std::ranges::count(csv, '\n'), 14);  // the header and each file once
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // quellmark-cli killed with SIGKILL: near the end of a run, and at random
 // moments while files keep changing. QUELLMARK_FAULT_SEED=<n> replays one
 // sequence of random moments.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <random>
@@ -11,6 +13,7 @@
 
 #include "cli/cli_child.h"
 #include "faults/fault_support.h"
+#include "output/meta_entry.h"
 #include "support/temp_dir.h"
 
 namespace quellmark::test {
@@ -18,15 +21,49 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Stand-in audio files named "f<i>.flac" (a few in a subfolder). Every rewrite
+// gives the file a new version, visible in its title ("f3 v2"), a new
+// loudness and a modification time no other version shares.
+struct FakeLibrary {
+    FakeLibrary(fs::path folder, int count, double ffmpegDelaySeconds) : folder(std::move(folder)), delay(ffmpegDelaySeconds) {
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".flac";
+            paths.push_back(i % 10 == 9 ? "sub/" + name : name);
+            rewrite(i);
+        }
+    }
+    void rewrite(int index) {
+        const std::string& path = paths.at(static_cast<size_t>(index));
+        const int version = static_cast<int>(stamps[path].size());
+        const fs::path file = folder / path;
+        writeFile(file, "QMFAKE\ntitle=" + fs::path(path).stem().string() + " v" + std::to_string(version) + "\nlufs=-" +
+                            std::to_string(10 + (index + version) % 25) + "." + std::to_string(version % 10) +
+                            "\nffmpeg_delay=" + std::to_string(delay) + "\n");
+        // The clock's coarse tick could give two versions one stamp; every version
+        // gets a time of its own instead, down to the nanosecond.
+        static long long counter = 0;
+        ++counter;
+        const timespec time{1'600'000'000 + counter, (counter * 7919) % 1'000'000'000};
+        const timespec times[2] = {time, time};
+        if (::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) throw std::runtime_error("utimensat");
+        stamps[path].push_back(fileStamp(file));
+    }
+
+    const fs::path folder;
+    const double delay;
+    std::vector<std::string> paths;
+    std::map<std::string, std::vector<MetaEntry>> stamps;  ///< every version's, by path
+};
+
 // The rerun measures only what the killed run had not saved, and ends with the
 // rows and the meta file a fresh run gives.
 TEST(Kill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     TempDir dir;
     const FakeLibrary library(dir / "music", 300, 0.02);
-    const fs::path folder = library.folder(), log = dir / "tools.log";
+    const fs::path folder = library.folder, log = dir / "tools.log";
     {
         CliChild child(cliArguments(folder, false), cliEnvironment(dir.path()));
-        ASSERT_TRUE(waitForLines(log, "ffmpeg end", 270));
+        ASSERT_TRUE(waitUntil([&] { return toolRuns(log, "ffmpeg", "end").size() >= 270; }));
         child.sendSignal(SIGKILL);
         ASSERT_EQ(child.wait().signal, SIGKILL);
     }
@@ -36,10 +73,10 @@ TEST(Kill, RerunMeasuresOnlyFilesWithoutASavedEntry) {
     writeFile(log, "");
     ASSERT_EQ(runCli(cliArguments(folder, false), cliEnvironment(dir.path())).exitStatus, 0);
     std::multiset<std::string> expected, measured;
-    for (const std::string& path : library.relativePaths()) {
+    for (const std::string& path : library.paths) {
         if (!saved.contains(path)) expected.insert((folder / path).string());
     }
-    for (const auto& [pid, file] : toolStarts(log, "ffmpeg")) measured.insert(file);
+    for (const auto& [pid, file] : toolRuns(log, "ffmpeg", "start")) measured.insert(file);
     EXPECT_EQ(measured, expected);
 
     const auto resumedRows = readStrictCsv(folder / "volume_gains.csv").rows;
@@ -62,19 +99,19 @@ TEST(Kill, EveryRandomKillLeavesAConsistentFolderAndTheLastRunCatchesUp) {
     TempDir dir;
     FakeLibrary library(dir / "music", 120, 0.005);
     const auto csvAfter = [&](bool full) {
-        EXPECT_EQ(runCli(cliArguments(library.folder(), full), cliEnvironment(dir.path())).exitStatus, 0);
-        return readStrictCsv(library.folder() / "volume_gains.csv").rows;
+        EXPECT_EQ(runCli(cliArguments(library.folder, full), cliEnvironment(dir.path())).exitStatus, 0);
+        return readStrictCsv(library.folder / "volume_gains.csv").rows;
     };
     csvAfter(true);
     for (int kill = 0; kill < 30; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         for (int changed = 0; changed < 6; ++changed) library.rewrite(static_cast<int>(random() % 120));
         const bool full = random() % 5 == 0;
-        CliChild(cliArguments(library.folder(), full), cliEnvironment(dir.path())).wait((random() % 701) / 1000.0);
-        const StrictCsv csv = readStrictCsv(library.folder() / "volume_gains.csv");
+        CliChild(cliArguments(library.folder, full), cliEnvironment(dir.path())).wait((random() % 701) / 1000.0);
+        const StrictCsv csv = readStrictCsv(library.folder / "volume_gains.csv");
         ASSERT_EQ(csv.problem, "");
         // A crash while installing leaves no meta file: everything is measured again.
-        const fs::path metaFile = library.folder() / "volume_gains.csv.meta.json";
+        const fs::path metaFile = library.folder / "volume_gains.csv.meta.json";
         const auto meta = fs::exists(metaFile) ? decodeMetaMap(readFile(metaFile)) : MetaMap{};
         ASSERT_TRUE(meta) << "meta file does not decode";
         for (const auto& [path, entry] : *meta) {
@@ -82,7 +119,7 @@ TEST(Kill, EveryRandomKillLeavesAConsistentFolderAndTheLastRunCatchesUp) {
             const auto& row = csv.rows.at(path);
             const auto version = std::strtoul(row[2].c_str() + row[2].rfind(" v") + 2, nullptr, 10);  // title "f3 v2"
             EXPECT_EQ(row[8], "ok") << path;
-            EXPECT_TRUE(version < library.stamps(path).size() && library.stamps(path)[version] == entry) << path;
+            EXPECT_TRUE(version < library.stamps.at(path).size() && library.stamps.at(path)[version] == entry) << path;
         }
     }
     const auto caughtUp = csvAfter(false);

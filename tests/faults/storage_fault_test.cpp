@@ -31,12 +31,6 @@ protected:
     void TearDown() override {
         if (m_mounted) ::umount2(m_mount.c_str(), MNT_DETACH);
     }
-    /// Every file below `folder` with its bytes.
-    static std::map<fs::path, std::string> contents(const fs::path& folder) {
-        std::map<fs::path, std::string> files;
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) files[entry.path()] = readFile(entry.path());
-        return files;
-    }
     /// Runs over `folder`; a run that must fail (`error` set) ends with status 1 and the system's message.
     CliOutcome run(const fs::path& folder, bool full, int error = 0) const {
         const CliOutcome outcome = runCli(cliArguments(folder, full), cliEnvironment(m_dir.path()));
@@ -65,14 +59,13 @@ TEST_F(SmallFileSystem, DiskFullKeepsThePreviousResultsUntilThereIsRoom) {
         }
     }
     const fs::path music = m_mount / "music";
+    const auto results = [&] { return readFile(music / "volume_gains.csv") + readFile(music / "volume_gains.csv.meta.json"); };
     run(music, true);
-    const auto previous = contents(music);
+    const std::string previous = results();
     const auto previousRows = readStrictCsv(music / "volume_gains.csv").rows;
     fill("filler1");
     EXPECT_EQ(run(music, true, ENOSPC).out, "");
-    for (const char* result : {"volume_gains.csv", "volume_gains.csv.meta.json"}) {
-        EXPECT_EQ(readFile(music / result), previous.at(music / result)) << result;
-    }
+    EXPECT_EQ(results(), previous);
     fs::remove(m_mount / "filler1");
     fill("filler2");
     EXPECT_TRUE(run(m_mount / "fresh", true, ENOSPC).out.starts_with("完了: ")) << "what was written is installed";
@@ -84,18 +77,15 @@ TEST_F(SmallFileSystem, DiskFullKeepsThePreviousResultsUntilThereIsRoom) {
     EXPECT_EQ(readStrictCsv(music / "volume_gains.csv").rows, previousRows);
 }
 
-TEST_F(SmallFileSystem, ReadOnlyFolderEndsWithTheErrorAndChangesNothing) {
+// A folder where not even the temporary CSV can be made: the run fails at its start.
+TEST_F(SmallFileSystem, ReadOnlyFolderEndsWithTheError) {
     const fs::path music = m_mount / "music";
     for (int i = 0; i < 5; ++i) writeFile(music / ("f" + std::to_string(i) + ".flac"), "QMFAKE\n");
     run(music, true);
     writeFile(music / "f0.flac", "QMFAKE\nlufs=-30\n");  // one file changed: the rerun has work to do
-    const auto before = contents(music);
     // Root ignores permission bits; a read-only mount refuses even root.
     ASSERT_EQ(::mount(nullptr, m_mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << std::strerror(errno);
-    for (const bool full : {false, true}) {
-        EXPECT_EQ(run(music, full, EROFS).out, "");
-        EXPECT_TRUE(contents(music) == before) << "the folder changed";
-    }
+    for (const bool full : {false, true}) EXPECT_EQ(run(music, full, EROFS).out, "");
 }
 
 }  // namespace
