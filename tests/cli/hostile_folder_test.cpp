@@ -35,9 +35,7 @@ TEST(HostileFolder, EveryListedFileGetsItsRowAndNothingRunsAShell) {
     const std::string flac = makeAudio(dir / "tone.flac", "sine=frequency=440:sample_rate=44100:duration=1");
 
     // File name → content and the status its row must have ("" = any status, "-" = no row).
-    const struct {
-        std::string name, content, status;
-    } files[] = {
+    const struct { std::string name, content, status; } files[] = {
         {"$(touch pwned).wav", wav, "ok"},
         {"-rf.flac", flac, "ok"},
         {"line\nfeed.wav", wav, "ok"},

@@ -12,14 +12,14 @@ namespace {
 
 class AdoptionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        writeFakeAudio(dir / "top.mp3", "lufs=-20\n");
-        writeFakeAudio(dir / "A/x.mp3", "lufs=-30\n");
-        writeFakeAudio(dir / "A/CD1/t.mp3", "lufs=-16\n");
-        writeFakeAudio(dir / "B/C/y.flac", "lufs=-21\n");
-        run(dir / "A");
-        run(dir / "A/CD1");
-        run(dir / "B/C");
+    void SetUp() override { makeArchive(dir.path()); }
+    /// A top file and three subfolders, each measured on its own.
+    void makeArchive(const fs::path& root) {
+        writeFakeAudio(root / "top.mp3", "lufs=-20\n");
+        writeFakeAudio(root / "A/x.mp3", "lufs=-30\n");
+        writeFakeAudio(root / "A/CD1/t.mp3", "lufs=-16\n");
+        writeFakeAudio(root / "B/C/y.flac", "lufs=-21\n");
+        for (const char* folder : {"A", "A/CD1", "B/C"}) run(root / folder);
     }
     void run(const fs::path& folder, AppSettings settings = fakeToolSettings(1)) { harness.run(folder, settings); }
     Names measured() {
@@ -67,7 +67,7 @@ TEST_F(AdoptionTest, UnchangedRowsAreTakenFromTheNearestSubfolderWithThePathBelo
     run(dir.path(), settings);
     EXPECT_EQ(measured(), Names{"top.mp3"});
     EXPECT_EQ(rows(), (Names{"A/CD1/t.mp3 near 2", "A/x.mp3 x 12", "B/C/y.flac y 7", "top.mp3 top 6"}));
-    const EngineSnapshot done = harness.engine().snapshot();
+    const EngineSnapshot done = harness.snapshot();
     EXPECT_EQ(std::tie(done.processedCount, done.errorCount), std::make_tuple(4, 0));
     EXPECT_EQ((*done.results)[0].origin, RowOrigin::adopted);
     EXPECT_EQ(subfolderFiles(), before);
@@ -75,17 +75,12 @@ TEST_F(AdoptionTest, UnchangedRowsAreTakenFromTheNearestSubfolderWithThePathBelo
     // The top folder now carries everything by itself.
     run(dir.path(), settings);
     EXPECT_EQ(measured(), Names{});
-    EXPECT_EQ((*harness.engine().snapshot().results)[0].origin, RowOrigin::carried);
+    EXPECT_EQ((*harness.snapshot().results)[0].origin, RowOrigin::carried);
     EXPECT_EQ(rows(), (Names{"A/CD1/t.mp3 near 2", "A/x.mp3 x 12", "B/C/y.flac y 7", "top.mp3 top 6"}));
 }
 
 TEST_F(AdoptionTest, WhatASubfolderCannotVouchForIsMeasured) {
-    const struct {
-        const char* what;
-        std::function<void(const fs::path&)> change;
-        bool incremental;
-        Names measured;
-    } cases[] = {
+    const struct { const char* what; std::function<void(const fs::path&)> change; bool incremental; Names measured; } cases[] = {
         {"a changed file", [](const fs::path& d) { writeFakeAudio(d / "A/x.mp3", "lufs=-29\n"); }, true,
          {"A/x.mp3", "top.mp3"}},
         {"a damaged meta file", [](const fs::path& d) { writeFile(d / "B/C/volume_gains.csv.meta.json", "{\"y"); },
@@ -96,16 +91,12 @@ TEST_F(AdoptionTest, WhatASubfolderCannotVouchForIsMeasured) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TempDir copy;
-        fs::copy(dir.path(), copy.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        // A copy keeps no modification time; the subfolders are measured anew there.
-        for (const char* folder : {"A", "A/CD1", "B/C"}) run(copy / folder);
-        c.change(copy.path());
-        AppSettings settings = fakeToolSettings(1);
-        settings.incremental = c.incremental;
-        run(copy.path(), settings);
+        TempDir archive;
+        makeArchive(archive.path());
+        c.change(archive.path());
+        run(archive.path(), fakeToolSettings(1, c.incremental));
         EXPECT_EQ(measured(), c.measured);
-        EXPECT_EQ(csvPaths(copy / "volume_gains.csv").size(), 4u);
+        EXPECT_EQ(csvPaths(archive / "volume_gains.csv").size(), 4u);
     }
 }
 

@@ -12,9 +12,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(AnalyzeFile, GainIsClampedThenRoundedHalfAwayFromZero) {
-    const struct {
-        double measured, target, clamp, gain;
-    } cases[] = {
+    const struct { double measured, target, clamp, gain; } cases[] = {
         {-20.5, -14, 6, 6},     // 6.5 limited to the clamp
         {-20.25, -14, 10, 6.3},  // 6.25: the half goes up
         {-7.75, -14, 10, -6.3},  // and down
@@ -47,9 +45,7 @@ TEST(AnalyzeFile, RelativePathIsTheBytesAfterTheFolderPrefix) {
 // tags, a failed measurement makes an error row published with its reason, and
 // only measured rows are remembered in the meta file.
 TEST(AnalyzeFile, BuildsRowsFromTheToolsReports) {
-    const struct {
-        const char *name, *content, *row;
-    } cases[] = {
+    const struct { const char *name, *content, *row; } cases[] = {
         {"Intro.mp3", "lufs=-23.04\npeak=-1.04\nduration=12.345000\n", "Intro.mp3,Intro.mp3,Intro,,12.3,-23,-1,6,ok,0,0"},
         {"a.tar.gz", "lufs=-14\ntitle=Song\n", "a.tar.gz,a.tar.gz,Song,,10,-14,-1,0,ok,0,0"},
         {"adts.aac", "duration=238.000000\ndecoded=11.00\n", "adts.aac,adts.aac,adts,,11,-20,-1,6,ok,0,0"},

@@ -73,19 +73,14 @@ TEST_F(BatchRunTest, AStartResetsWhatTheLastRunLeftAndIsIgnoredWhileRunning) {
     harness.engine().start(dir.path(), fakeToolSettings());
     EXPECT_EQ(harness.changes, published);
     harness.serveUntilEnded();
-    EXPECT_EQ(harness.rows(RowOrigin::carried), Names{"a.mp3"});
-    EXPECT_EQ(harness.rows(RowOrigin::measured), Names{"b.mp3"});
-    EXPECT_EQ(csvPaths(dir / "volume_gains.csv"), (Names{"a.mp3", "b.mp3"}));
+    EXPECT_EQ(describe(harness.snapshot()), "finished 2/2/1 'b.mp3' url");
 }
 
 TEST_F(BatchRunTest, NeverHasMoreFilesInFlightThanTheLimitAndAtOneKeepsTheScanOrder) {
     // Each file runs ffprobe and then ffmpeg, so tool runs in flight count files in flight.
-    const struct {
-        std::int64_t limit;
-        Names files;
-        int mostInFlight;
-    } cases[] = {{2, {"1.mp3", "2.mp3", "3.mp3", "4.mp3", "5.mp3"}, 2}, {8, {"1.mp3", "2.mp3", "3.mp3"}, 3},
-                 {1, {"A/1.mp3", "A/b/2.mp3", "B.mp3", "c/3.flac", "z.wav"}, 1}};
+    const struct { std::int64_t limit; Names files; int mostInFlight; } cases[] = {
+        {2, {"1.mp3", "2.mp3", "3.mp3", "4.mp3", "5.mp3"}, 2}, {8, {"1.mp3", "2.mp3", "3.mp3"}, 3},
+        {1, {"A/1.mp3", "A/b/2.mp3", "B.mp3", "c/3.flac", "z.wav"}, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
         TempDir folder;
@@ -124,15 +119,12 @@ TEST_F(BatchRunTest, AMissingFfmpegIsAStatusOfEveryRowNotARunFailure) {
     EXPECT_TRUE(readFile(dir / "volume_gains.csv")
                     .ends_with("\na.mp3,a.mp3,a,,,,,0,error:ffmpeg_not_found,0,0\n"
                                "b.mp3,b.mp3,b,,,,,0,error:ffmpeg_not_found,0,0\n"));
-    EXPECT_EQ(readFile(dir / "volume_gains.csv.meta.json"), "{}");
 }
 
 TEST(AnalysisEngine, AutomaticParallelismIsTheUsableProcessorsWithinOneToEight) {
     for (auto [usable, expected] : {std::pair{-2, 1}, {4, 4}, {12, 8}}) EXPECT_EQ(boundedProcessorCount(usable), expected);
     for (auto [parallelism, expected] : {std::pair{std::optional<std::int64_t>(), automaticParallelism()}, {0, automaticParallelism()}, {1000, 1000}}) {
-        AppSettings settings;
-        settings.parallelism = parallelism;
-        EXPECT_EQ(parallelismLimit(settings), expected);
+        EXPECT_EQ(parallelismLimit({.parallelism = parallelism, .ffmpegPath = {}}), expected);
     }
 }
 

@@ -23,11 +23,7 @@ inline void writeFakeAudio(const fs::path& path, const std::string& keyValueLine
 
 /// Settings that point at the stand-in tools.
 inline AppSettings fakeToolSettings(std::int64_t parallelism = 1, bool incremental = true) {
-    AppSettings settings;
-    settings.ffmpegPath = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg";
-    settings.parallelism = parallelism;
-    settings.incremental = incremental;
-    return settings;
+    return {.parallelism = parallelism, .incremental = incremental, .ffmpegPath = QUELLMARK_TEST_TOOLS_DIR "/ffmpeg"};
 }
 
 /// Waits (bounded) until the engine is gone: a run thread holds it until just

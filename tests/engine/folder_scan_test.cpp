@@ -20,12 +20,7 @@ Names scanRelative(const fs::path& root, const std::set<std::string>& extensions
 }
 
 TEST(FolderScan, SelectsAndOrdersFiles) {
-    const struct {
-        const char* what;
-        Names files;
-        std::set<std::string> extensions;
-        Names expected;
-    } cases[] = {
+    const struct { const char* what; Names files; std::set<std::string> extensions; Names expected; } cases[] = {
         {"code point order interleaves subfolders", {"a0.mp3", "a/x.mp3", "a.mp3", "B.mp3", "a/b/c.mp3"}, {"mp3"},
          {"B.mp3", "a.mp3", "a/b/c.mp3", "a/x.mp3", "a0.mp3"}},
         {"only the extension is lower-cased", {"Track.MP3", "x.Mp3", "y.mp3.wav"}, {"mp3"}, {"Track.MP3", "x.Mp3"}},

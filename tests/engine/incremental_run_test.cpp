@@ -65,12 +65,8 @@ TEST_F(IncrementalRunTest, ARerunMeasuresOnlyWhatChanged) {
 }
 
 TEST_F(IncrementalRunTest, ACancelAmongCarriedRowsLosesNoneOfThem) {
-    const struct {
-        const char* what;
-        const char* newA;  // a.mp3 changed, so measured first
-        const char* cancelOn;
-        Names kept, measuredNext;
-    } cases[] = {
+    // newA: a changed a.mp3, measured first.
+    const struct { const char* what; const char* newA; const char* cancelOn; Names kept, measuredNext; } cases[] = {
         {"while measuring a.mp3", "lufs=-21\nffmpeg_delay=0.2\n", "a.mp3", {"b/b.flac", "c.wav", "d.mp3"}, {"a.mp3"}},
         // The cancel lands while the carried rows are being handed over, which
         // names the last of them.

@@ -19,12 +19,7 @@ std::string readText(std::string_view text, ResultFileLimits limits = {}) {
 
 TEST(ResultRows, ReadsAsFarAsTheFileParses) {
     const std::string a = okLine("a.flac"), b = okLine("b.flac");
-    const struct {
-        const char* name;
-        std::string text;
-        ResultFileLimits limits;
-        const char* read;
-    } cases[] = {
+    const struct { const char* name; std::string text; ResultFileLimits limits; const char* read; } cases[] = {
         {"file order, duplicates kept", kHeader + b + a + b, {}, "b.flac a.flac b.flac | 3 rows, 0 short, 0 not utf-8"},
         {"short and blank records", kHeader + a + "x,y\n\n" + b, {}, "a.flac b.flac | 2 rows, 1 short, 0 not utf-8"},
         {"one record not UTF-8", kHeader + a + "c\xFF.mp3,c,T,A,1,-9,-1,2,ok,0,0\n" + b, {},

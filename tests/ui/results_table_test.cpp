@@ -39,11 +39,7 @@ std::shared_ptr<ResultLog> sampleLog() {
 // Numbers sort as numbers (-9 before -10 only when descending), empty cells
 // last in both directions, equal keys in the order the rows were written.
 TEST(ResultTable, SortsNumbersAsNumbersWithEmptyCellsLast) {
-    const struct {
-        std::optional<ResultColumn> column;
-        bool descending;
-        const char* order;
-    } cases[] = {
+    const struct { std::optional<ResultColumn> column; bool descending; const char* order; } cases[] = {
         {std::nullopt, false, "b/Two.flac A/one.mp3 c/three.ogg a/four.wav B/five.mp3"},
         {ResultColumn::loudness, false, "c/three.ogg b/Two.flac a/four.wav A/one.mp3 B/five.mp3"},
         {ResultColumn::loudness, true, "b/Two.flac a/four.wav c/three.ogg A/one.mp3 B/five.mp3"},

@@ -20,12 +20,7 @@ ViewModel view(State state, const WindowInputs& inputs, const AppSettings& setti
 // The widgets' side of cancelling is checked in the window; here, when a run
 // that analysed nothing counts as one.
 TEST(WindowViewModel, TheRunThatFoundNoFfmpegWarns) {
-    const struct {
-        const char* name;
-        State state;
-        std::int64_t measured, withoutFfmpeg;
-        bool warns;
-    } cases[] = {
+    const struct { const char* name; State state; std::int64_t measured, withoutFfmpeg; bool warns; } cases[] = {
         {"every measured row lacked ffmpeg", State::finished, 3, 3, true},
         {"one file measured", State::finished, 3, 2, false},
         {"everything carried over", State::finished, 0, 0, false},
@@ -47,10 +42,7 @@ TEST(WindowViewModel, ResultsCountAndWhatAPreviousFileLeftOut) {
     EXPECT_EQ(view(State::idle, {.results = {.loading = true}}).resultsCountText, "前回の結果を読み込み中…");
     EXPECT_FALSE(view(State::idle, {}).showResults);
 
-    const struct {
-        ResultFileReport report;
-        const char* notice;
-    } files[] = {
+    const struct { ResultFileReport report; const char* notice; } files[] = {
         {{.rows = 5}, "前回の結果（volume_gains.csv）を表示しています。"},
         {{.rows = 5, .shortRecords = 2, .invalidUtf8Records = 1, .cutShort = true},
          "前回の結果（volume_gains.csv）を表示しています。読み取れない行 3 件、途中で切れた最後の行を読み飛ばしました。"},
