@@ -8,35 +8,24 @@
 #include <QSpinBox>
 #include <QTest>
 
-#include <gtest/gtest.h>
-
-#include "fake_engine.h"
 #include "settings/defaults_store.h"
-#include "support/scoped_env.h"
-#include "support/temp_dir.h"
 #include "ui/qt_main_thread.h"
+#include "window_fixture.h"
 
 namespace quellmark {
 namespace {
 
 using test::waitUntil;
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public test::WindowFixture {
 protected:
     void SetUp() override {
-        m_window->show();
+        openWindow(m_stored);
         m_window->setSettingsExpanded(true);
     }
-    template <typename T>
-    T* child(const char* name) const { return m_window->findChild<T*>(QString::fromLatin1(name)); }
-
-    test::TempDir m_config;
-    test::ScopedEnv m_configHome{"XDG_CONFIG_HOME", m_config.path().c_str()};
-    std::shared_ptr<test::FakeEngineState> m_engine = std::make_shared<test::FakeEngineState>();
     // Off the sliders' half-step grid, and beyond the stepper: a control set from
     // these moves, and must not report the move as an edit.
-    AppSettings m_stored{.targetLUFS = -18.25, .clampDB = 6.75, .parallelism = 64, .ffmpegPath = {}};
-    std::unique_ptr<MainWindow> m_window = std::make_unique<MainWindow>(std::make_unique<test::FakeEngine>(m_engine), m_stored);
+    const AppSettings m_stored{.targetLUFS = -18.25, .clampDB = 6.75, .parallelism = 64, .ffmpegPath = {}};
 };
 
 // Refreshes never write the controls' snapped values back; the user's own
@@ -59,7 +48,7 @@ TEST_F(WindowTest, OnlyTheUsersOwnEditsChangeTheSettings) {
               std::make_tuple(-19.0, 1.5, std::optional<std::int64_t>(), std::optional<std::string>(" ")));
 }
 
-TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
+TEST_F(WindowTest, StartSavesTheSettingsFirst) {
     m_window->toggleRun();
     EXPECT_TRUE(m_engine->starts.empty()) << "no folder, no start";
     m_window->setFolder(std::filesystem::path("/music"));
@@ -72,9 +61,6 @@ TEST_F(WindowTest, StartSavesTheSettingsFirstAndTheButtonThenCancels) {
     EXPECT_EQ(m_engine->starts[0].first, "/music");
     EXPECT_FALSE(m_engine->starts[0].second.incremental);
     EXPECT_EQ(storedAtStart, m_engine->starts[0].second);
-    m_window->refresh();
-    child<QPushButton>("runButton")->click();
-    EXPECT_EQ(std::make_tuple(m_engine->cancels, m_engine->starts.size()), std::make_tuple(1, size_t{1}));
 }
 
 // The real engine and the stand-in tools: the run's hand-off goes through the
