@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace quellmark::test {
 
 /// How a child ended and what it printed.
@@ -46,7 +48,7 @@ public:
 
 private:
     pid_t m_pid = -1;
-    std::filesystem::path m_scratch;
+    TempDir m_scratch;  ///< the child's output files
     int m_terminal = -1;
     std::string m_terminalText;
     std::optional<CliOutcome> m_outcome;

@@ -12,8 +12,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/temp_dir.h"
-
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -48,13 +46,10 @@ std::string reachableCopy(const fs::path& scratch) {
 
 CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                    const fs::path& workingDirectory, ErrorSink sink) {
-    std::string pattern = (fs::temp_directory_path() / "quellmark-cli-child-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    m_scratch = pattern;
     const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
 
     // Everything the child needs is made before fork: only async-signal-safe calls after it.
-    std::vector<std::string> argv{dropRoot ? reachableCopy(m_scratch) : QUELLMARK_CLI_PATH}, envp;
+    std::vector<std::string> argv{dropRoot ? reachableCopy(m_scratch.path()) : QUELLMARK_CLI_PATH}, envp;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -106,8 +101,6 @@ const std::string& CliChild::terminalText() {
 CliChild::~CliChild() {
     if (!m_outcome) wait(0);
     if (m_terminal >= 0) ::close(m_terminal);
-    std::error_code ec;
-    fs::remove_all(m_scratch, ec);
 }
 
 void CliChild::sendSignal(int signal) const { ::kill(m_pid, signal); }
