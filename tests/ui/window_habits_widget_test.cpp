@@ -64,8 +64,7 @@ TEST_F(WindowHabitsTest, ARunThatFoundNoFfmpegEndsWithAWarning) {
     log->append(test::entryOf({"c.mp3", "c.mp3", "c", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}, "", RowOrigin::carried));
     m_window->setFolder(m_music.path());
     publish(State::finished, log);
-    EXPECT_EQ(child<QLabel>("completion")->text(), QStringLiteral("完了: volume_gains.csv に保存しました"));
-    EXPECT_TRUE(child("runWarning")->isVisible());
+    EXPECT_TRUE(child("completion")->isVisible() && child("runWarning")->isVisible());
     log->append(test::entryOf({"d.mp3", "d.mp3", "d", "", 3, -20, -1, 2, RowStatus::ok, 0, 0, true}));
     publish(State::finished, log);
     EXPECT_FALSE(child("runWarning")->isVisible()) << "one file was measured";
