@@ -22,13 +22,8 @@ struct CliOutcome {
     std::string err;
 };
 
-/// Where the child's standard error goes. For `nobody` the child drops root for
-/// the user nobody first, because root reads files whatever their permission
-/// bits; it then runs a copy of quellmark-cli in a folder that user can reach,
-/// as the build may lie below one it cannot enter. Exit status kCannotDropRoot
-/// when either is impossible here.
-enum class ErrorSink { file, terminal, nobody };
-constexpr int kCannotDropRoot = 125;
+/// Where the child's standard error goes.
+enum class ErrorSink { file, terminal };
 
 /// One running quellmark-cli. The environment is the test's own with the
 /// given variables replaced; standard input is /dev/null.

@@ -1,7 +1,6 @@
 #include "cli/cli_child.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,8 +19,6 @@ namespace quellmark::test {
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (std::string& text : texts) result.push_back(text.data());
@@ -29,27 +26,12 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
-// A copy of the program in `scratch` (under the system's temporary folder),
-// which is opened to everyone: a clone in a private home folder, or in one
-// made by mktemp -d, keeps the built program out of the user nobody's reach.
-std::string reachableCopy(const fs::path& scratch) {
-    const fs::path copy = scratch / "quellmark-cli";
-    std::error_code ec;
-    fs::copy_file(QUELLMARK_CLI_PATH, copy, ec);
-    for (const fs::path& path : {scratch, copy}) {
-        if (!ec) fs::permissions(path, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
-    }
-    return ec ? QUELLMARK_CLI_PATH : copy.string();
-}
-
 }  // namespace
 
 CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                    const fs::path& workingDirectory, ErrorSink sink) {
-    const bool dropRoot = sink == ErrorSink::nobody && ::geteuid() == 0;
-
     // Everything the child needs is made before fork: only async-signal-safe calls after it.
-    std::vector<std::string> argv{dropRoot ? reachableCopy(m_scratch.path()) : QUELLMARK_CLI_PATH}, envp;
+    std::vector<std::string> argv{QUELLMARK_CLI_PATH}, envp;
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -72,10 +54,6 @@ CliChild::CliChild(const std::vector<std::string>& arguments, const std::map<std
 
     m_pid = fork();
     if (m_pid == 0) {
-        if (dropRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
-                         ::access(argvPointers[0], X_OK) != 0)) {
-            _exit(kCannotDropRoot);
-        }
         dup2(nullFd, STDIN_FILENO);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
