@@ -65,19 +65,18 @@ protected:
     const fs::path csv = dir / "volume_gains.csv";
 };
 
-// Writing works only between begin and finish; a second writer on the folder is
-// refused and changes nothing; the journal takes entries 64 at a time; the meta
-// file replaces the old one only at finish and vouches for ok rows with an
-// entry alone, the later of two entries for one path winning.
+// A second writer on the folder is refused and changes nothing; entries reach
+// the journal while the run goes on; the meta file replaces the old one only
+// at finish and vouches for ok rows with an entry alone, the later of two
+// entries for one path winning. A finished writer never starts over, which
+// would cut the rows it handed over.
 TEST_F(CSVWriterTest, FinishInstallsTheRowsAndAMetaFileOfTheirOkEntries) {
     CSVWriter writer(csv);
-    EXPECT_FALSE(writer.write(okRow("a"), std::nullopt));
     ASSERT_TRUE(writer.begin());
     std::string expected = kHeader + "\"b,c.mp3\",\"b,c.mp3\",\"b,c.mp3\",,,,,0,error:decode_failed,0,0\n" + okLine("noentry");
     ASSERT_TRUE(writer.write(failedRow("b,c.mp3"), MetaEntry{9, 9}));
     ASSERT_TRUE(writer.write(okRow("noentry"), std::nullopt));
     for (int i = 0; i < 64; ++i) {
-        EXPECT_TRUE(journal().empty());
         ASSERT_TRUE(writer.write(okRow("f" + std::to_string(i)), MetaEntry{i, 100u + i}));
         expected += okLine("f" + std::to_string(i));
     }
@@ -99,8 +98,7 @@ TEST_F(CSVWriterTest, FinishInstallsTheRowsAndAMetaFileOfTheirOkEntries) {
     for (const char* gone : {"volume_gains.csv.tmp", "volume_gains.csv.meta.journal", "volume_gains.csv.meta.json.tmp"}) {
         EXPECT_FALSE(fs::exists(dir / gone)) << gone;
     }
-    EXPECT_FALSE(writer.write(okRow("b"), std::nullopt));
-    EXPECT_FALSE(writer.begin());  // a finished writer never starts over
+    EXPECT_FALSE(writer.begin());
     EXPECT_EQ(readFile(csv), expected);
     // `writer` still locks the installed CSV's inode: the temporary path is free again.
     EXPECT_TRUE(CSVWriter(csv).begin());

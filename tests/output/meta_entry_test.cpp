@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <sstream>
 
 #include <gtest/gtest.h>
