@@ -11,7 +11,6 @@
 #include "media/loudness.h"
 #include "media/metadata_probe.h"
 #include "media/tool_locator.h"
-#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace quellmark {
@@ -68,8 +67,7 @@ TEST(MediaTools, LoudnessRunLimitsCountFromTheLastOutput) {
 // Stand-ins that record their arguments, NUL-separated, and print a minimal report
 // of the real tool's shape: a name a shell or an option parser would take apart
 // reaches the tools as one argument, with the options that keep cover art out.
-// Without them, and with nothing on the search path, neither tool is found.
-TEST(MediaTools, ToolsGetExactlyTheirArgumentsOrAreNamedMissing) {
+TEST(MediaTools, ToolsGetExactlyTheirArguments) {
     const test::TempDir dir;
     const auto recorded = [](const Args& args) {  // as the stand-ins write them
         return std::accumulate(args.begin(), args.end(), ""s, [](std::string s, const auto& a) { return s + a + '\0'; });
@@ -86,14 +84,6 @@ TEST(MediaTools, ToolsGetExactlyTheirArgumentsOrAreNamedMissing) {
     EXPECT_EQ(test::readFile(ffprobe.string() + ".args"), recorded(probeArgs(file.string())));
     EXPECT_EQ(test::readFile(ffmpeg.string() + ".args"), recorded(measureArgs(file.string())));
     EXPECT_FALSE(fs::exists(dir / "pwned"));
-
-    for (const auto& searched : toolSearchDirectories()) {
-        if (fs::exists(fs::path(searched) / "ffmpeg") || fs::exists(fs::path(searched) / "ffprobe")) return;
-    }
-    const test::ScopedEnv path("PATH", (dir / "empty").c_str());
-    const ToolPaths missing = locateTools((dir / "none" / "ffmpeg").string());
-    EXPECT_EQ(probeMetadata(file, missing.ffprobe).error(), Error(JobError::binaryNotFound("ffprobe")));
-    EXPECT_EQ(measureLoudness(file, missing.ffmpeg, 1.0).error(), Error(JobError::binaryNotFound("ffmpeg")));
 }
 
 // A file the real tools cannot read: the reason ends with the tool's own last word on it.
