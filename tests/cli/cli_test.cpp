@@ -94,9 +94,9 @@ TEST_F(CliTest, RunsCountTheirFilesAndListTheFailedOnes) {
             if (i < 50) expected += "  " + (i == 0 ? "Album/?[2J?x.mp3" : file) + ": プロセスが失敗しました (status=1)\n";
         }
         if (c.failing > 50) expected += "  …ほか 3 件\n";
-        // A relative folder with a trailing slash: the report still names the clean absolute path.
+        // A relative folder with "." and a trailing slash: the report still names the clean absolute path.
         std::vector<std::string> arguments = c.options;
-        arguments.insert(arguments.end(), {"--jobs", "1", "--ffmpeg", kFakeFfmpeg, name + "/"});
+        arguments.insert(arguments.end(), {"--jobs", "1", "--ffmpeg", kFakeFfmpeg, "./" + name + "/"});
         const CliOutcome outcome = runCli(arguments, env(), m_music.path(), c.sink);
         EXPECT_EQ(outcome.exitStatus, c.exitStatus);
         EXPECT_EQ(outcome.out, "完了: " + (m_music / name / "volume_gains.csv").string() + " に保存しました\n" + c.counts + "\n");
