@@ -109,8 +109,6 @@ std::string makeRelativePath(std::string_view file, std::string_view folderPath)
 
 // Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
 // both read "Caf\uFFFD"); such a text cannot key one file's previous state.
-// Names that are not UTF-8 can decode to one text ("Caf\xE9" and "Caf\xE8"
-// both read "Caf\uFFFD"); such a text cannot key one file's previous state.
 // Distinct files have distinct relative bytes, which read as one text only
 // through a replacement character (or when a file lies outside the folder's
 // text and is keyed by its name alone), so only those few are compared.
