@@ -131,7 +131,7 @@ MUTANTS = [
      "return strict && status == kExitFinished && !failures.empty() ? kExitStrictErrors : status;", "return status;",
      "test_cli"),
     ("result-rows-quotes-ignored", "src/output/analyze_result.cpp",
-     "                m_insideQuotes = !m_insideQuotes;\n", "", "test_output"),
+     "                m_insideQuotes = !m_insideQuotes;\n", "", "test_output test_engine"),
     ("view-start-without-folder", "src/ui/view_model.cpp",
      "view.runButtonEnabled = view.runButtonCancels || folder.has_value();", "view.runButtonEnabled = true;",
      "test_ui_viewmodel"),

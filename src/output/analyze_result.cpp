@@ -74,30 +74,42 @@ std::string_view stripCarriageReturns(std::string_view record) {
     return record;
 }
 
-// Calls `onRecord` for every record of `text`. Records end at line feeds
-// outside quotes only: a tag holding a line feed stays inside its row, so a
-// title such as "x\nAlbum/01.flac,…,ok,…" can never pose as another file's row.
-// Toggling on every quote tracks parseCSVLine exactly, because a doubled quote
-// inside quotes toggles twice and there is no line feed between the two.
+// Splits CSV text into records. Records end at line feeds outside quotes
+// only: a tag holding a line feed stays inside its row, so a title such as
+// "x\nAlbum/01.flac,…,ok,…" can never pose as another file's row. Toggling on
+// every quote tracks parseCSVLine exactly, because a doubled quote inside
+// quotes toggles twice and there is no line feed between the two.
 // The writer ends every row with a line feed, so a last record without one is
 // a file cut short (or a quote left open to the end) and is not trusted: a row
 // cut inside its last number would otherwise read back as a different row.
-template <class OnRecord>
-void forEachRecord(std::string_view text, OnRecord&& onRecord) {
-    bool insideQuotes = false;
-    size_t start = 0;
-    const char* data = text.data();
-    const size_t n = text.size();
-    for (size_t i = 0; i < n; ++i) {
-        const char c = data[i];
-        if (c == '"') {
-            insideQuotes = !insideQuotes;
-        } else if (c == '\n' && !insideQuotes) {
-            onRecord(text.substr(start, i - start));
-            start = i + 1;
+// Text that arrives in pieces is scanned once: the caller keeps the unfinished
+// tail, appends the next piece to it, and the scan goes on where it stopped.
+class RecordSplitter {
+public:
+    /// Calls `onRecord` for every record that ends in `text`, until it returns
+    /// false; then or at the end, returns where the unfinished tail starts.
+    template <class OnRecord>
+    size_t split(std::string_view text, OnRecord&& onRecord) {
+        size_t start = 0;
+        const char* data = text.data();
+        const size_t n = text.size();
+        for (size_t i = m_scanned; i < n; ++i) {
+            const char c = data[i];
+            if (c == '"') {
+                m_insideQuotes = !m_insideQuotes;
+            } else if (c == '\n' && !m_insideQuotes) {
+                if (!onRecord(text.substr(start, i - start))) return start;
+                start = i + 1;
+            }
         }
+        m_scanned = n - start;
+        return start;
     }
-}
+
+private:
+    size_t m_scanned = 0;
+    bool m_insideQuotes = false;
+};
 
 // Valid UTF-8 checked run by run: ASCII bytes are skipped word by word, and a
 // run of bytes with the high bit set holds whole multibyte sequences when valid.
@@ -119,9 +131,7 @@ bool isValidUtf8Text(std::string_view text) {
     return true;
 }
 
-// Splits chunks of a result file into records as forEachRecord does, carrying
-// an unfinished record and the quote state from one chunk to the next, and
-// turns each record into a row or a count of what was skipped.
+// Turns the chunks of a result file into rows, or counts of what was skipped.
 class RowReader {
 public:
     RowReader(const ResultRowSink& onRow, const ResultFileLimits& limits, ResultFileReport& report)
@@ -130,19 +140,13 @@ public:
     /// False once the row limit is reached: nothing more is wanted.
     bool feed(std::string_view chunk) {
         m_pending.append(chunk);
-        size_t start = 0;
-        for (size_t i = m_scanned; i < m_pending.size(); ++i) {
-            const char c = m_pending[i];
-            if (c == '"') {
-                m_insideQuotes = !m_insideQuotes;
-            } else if (c == '\n' && !m_insideQuotes) {
-                if (!takeRecord(std::string_view(m_pending).substr(start, i - start))) return false;
-                start = i + 1;
-            }
-        }
-        m_pending.erase(0, start);
-        m_scanned = m_pending.size();
-        return true;
+        bool wantsMore = true;
+        const size_t tail = m_splitter.split(m_pending, [&](std::string_view record) {
+            wantsMore = takeRecord(record);
+            return wantsMore;
+        });
+        m_pending.erase(0, tail);
+        return wantsMore;
     }
 
     /// The text has ended here; `complete` is false when it was cut at a limit.
@@ -183,8 +187,7 @@ private:
     const ResultFileLimits& m_limits;
     ResultFileReport& m_report;
     std::string m_pending;
-    size_t m_scanned = 0;
-    bool m_insideQuotes = false;
+    RecordSplitter m_splitter;
     bool m_headerSeen = false;
     std::vector<std::string> m_fields;
 };
@@ -328,15 +331,15 @@ void forEachCsvRow(std::string_view text, const std::function<void(AnalyzeResult
     if (!isValidUtf8Text(text)) return;
     std::vector<std::string> fields;
     bool headerSeen = false;
-    forEachRecord(text, [&](std::string_view record) {
-        if (record.empty()) return;
+    RecordSplitter().split(text, [&](std::string_view record) {
+        if (record.empty()) return true;
         if (!headerSeen) {
             headerSeen = true;  // the first record is the header, whatever it holds
-            return;
+            return true;
         }
         splitFields(stripCarriageReturns(record), fields);
-        if (fields.size() < 9) return;
-        onRow(resultFromFields(fields));
+        if (fields.size() >= 9) onRow(resultFromFields(fields));
+        return true;
     });
 }
 
